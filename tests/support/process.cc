@@ -1,0 +1,139 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/files.h"
+
+namespace zarvo::test {
+
+Child::Child(const std::vector<std::string>& argv) {
+  // A child that exits early must not kill the test through SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+  char pattern[] = "/tmp/zarvo-stderr-XXXXXX";
+  int err = mkstemp(pattern);
+  if (err < 0) throw std::runtime_error("mkstemp");
+  stderrPath_ = pattern;
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    dup2(pipeFds[0], 0);
+    dup2(err, 2);
+    int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::signal(SIGPIPE, SIG_DFL);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(err);
+  close(pipeFds[0]);
+  input_ = pipeFds[1];
+}
+
+Child::~Child() {
+  if (input_ >= 0) close(input_);
+  if (status_ < 0 && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  unlink(stderrPath_.c_str());
+}
+
+bool Child::write(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(input_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void Child::closeInput() {
+  if (input_ >= 0) close(input_);
+  input_ = -1;
+}
+
+void Child::signal(int sig) { kill(pid_, sig); }
+
+bool Child::endsWithin(double timeoutSeconds) {
+  if (status_ >= 0) return true;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  for (;;) {
+    int st;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      return true;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+int Child::wait(double timeoutSeconds) {
+  if (!endsWithin(timeoutSeconds)) {
+    ADD_FAILURE() << "child " << pid_ << " still running after " << timeoutSeconds << " s";
+    kill(pid_, SIGKILL);
+    endsWithin(10);
+  }
+  return status_;
+}
+
+std::string Child::stderrText() const { return readFile(stderrPath_); }
+
+RunResult run(const std::vector<std::string>& argv, const std::string& input,
+              double timeoutSeconds) {
+  Child child(argv);
+  child.write(input);
+  child.closeInput();
+  int status = child.wait(timeoutSeconds);
+  return {status, child.stderrText()};
+}
+
+std::vector<std::string> writer(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{ZARVO_WRITER_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+std::vector<std::string> unprivileged(const std::vector<std::string>& argv) {
+  std::vector<std::string> out{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
+bool haveCommand(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string whyNoUnprivileged() {
+  if (!haveCommand("setpriv")) return "setpriv is not installed";
+  if (geteuid() != 0) {
+    // Not root: permission checks already apply to us, but we cannot switch user.
+    return "tests run unprivileged already; setpriv needs root to switch user";
+  }
+  if (run(unprivileged({"true"})).status != 0) return "setpriv cannot switch to uid 65534";
+  return "";
+}
+
+}  // namespace zarvo::test

@@ -1,0 +1,56 @@
+#pragma once
+// Child processes for end-to-end tests: the real writer binary (or any
+// command) with its standard input on a pipe we hold and its standard error
+// captured in a file, so a test can check the exact bytes it printed.
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace zarvo::test {
+
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv);
+  ~Child();  // kills and reaps a child still running
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Writes to the child's standard input; false once the child stopped reading.
+  bool write(const std::string& bytes);
+  void closeInput();
+  void signal(int sig);
+  // Exit status, or 128 + signal number; kills the child and fails the test
+  // after timeoutSeconds.
+  int wait(double timeoutSeconds = 60);
+  // True when the child has ended within timeoutSeconds (status then in wait()).
+  bool endsWithin(double timeoutSeconds);
+  std::string stderrText() const;
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int status_ = -1;
+  std::string stderrPath_;
+};
+
+struct RunResult {
+  int status;
+  std::string err;
+};
+
+// Runs argv with `input` on its standard input and waits for it.
+RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
+              double timeoutSeconds = 60);
+
+// {writer binary, args...}
+std::vector<std::string> writer(const std::vector<std::string>& args);
+// argv run as uid/gid 65534 with no supplementary groups.
+std::vector<std::string> unprivileged(const std::vector<std::string>& argv);
+// Empty when the machine can run unprivileged children, else why not.
+std::string whyNoUnprivileged();
+// True when `command -v name` succeeds.
+bool haveCommand(const std::string& name);
+
+}  // namespace zarvo::test
