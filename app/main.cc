@@ -1,1 +1,41 @@
-int main() { return 1; }
+// zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE
+// Copies standard input into numbered, size-limited log files in DIRECTORY.
+#include <unistd.h>
+
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "app/arguments.h"
+#include "app/chunk_reader.h"
+#include "app/current_file.h"
+#include "app/flush_thread.h"
+#include "app/record_loop.h"
+#include "app/signals.h"
+#include "filestore/file_store_service.h"
+#include "filestore/messages.h"
+#include "format/line_prefix.h"
+
+int main(int argc, char** argv) {
+  using namespace zarvo;
+  // Every fatal error, and any exception that escapes a thread, ends here:
+  // status 1, no destructors, no atexit handlers, no stdio flushes.
+  std::set_terminate([] { _exit(1); });
+  std::optional<Arguments> args = parseArguments(argc, argv);
+  if (!args) fatalLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
+
+  CurrentFile file;
+  installSignalHandling();
+  auto service =
+      std::make_shared<FileStoreService>("zarvo-access", args->directory, args->maxFileNum);
+  std::thread([service] { service->runArchiveTasks(); }).detach();
+  std::thread([&file] { runFlushThread(file); }).detach();
+  {
+    std::lock_guard<std::mutex> lock(file.mutex);
+    openNextFile(file, *service);
+  }
+  LinePrefix prefix(readClock());
+  ChunkReader reader(STDIN_FILENO);
+  runRecordLoop(file, *service, prefix, reader, args->maxFileSize);
+}

@@ -17,7 +17,7 @@
 
 namespace zarvo::test {
 
-Child::Child(const std::vector<std::string>& argv) {
+Child::Child(const std::vector<std::string>& argv, const std::string& cwd) {
   // A child that exits early must not kill the test through SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
   char pattern[] = "/tmp/zarvo-stderr-XXXXXX";
@@ -40,6 +40,7 @@ Child::Child(const std::vector<std::string>& argv) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -102,8 +103,8 @@ int Child::wait(double timeoutSeconds) {
 std::string Child::stderrText() const { return readFile(stderrPath_); }
 
 RunResult run(const std::vector<std::string>& argv, const std::string& input,
-              double timeoutSeconds) {
-  Child child(argv);
+              double timeoutSeconds, const std::string& cwd) {
+  Child child(argv, cwd);
   child.write(input);
   child.closeInput();
   int status = child.wait(timeoutSeconds);

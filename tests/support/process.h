@@ -11,7 +11,8 @@ namespace zarvo::test {
 
 class Child {
  public:
-  explicit Child(const std::vector<std::string>& argv);
+  // cwd: the child's working directory; empty keeps ours.
+  explicit Child(const std::vector<std::string>& argv, const std::string& cwd = "");
   ~Child();  // kills and reaps a child still running
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -42,7 +43,7 @@ struct RunResult {
 
 // Runs argv with `input` on its standard input and waits for it.
 RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
-              double timeoutSeconds = 60);
+              double timeoutSeconds = 60, const std::string& cwd = "");
 
 // {writer binary, args...}
 std::vector<std::string> writer(const std::vector<std::string>& args);

@@ -1,0 +1,89 @@
+#include "app/record_loop.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <mutex>
+
+#include "app/chunk_reader.h"
+#include "app/current_file.h"
+#include "app/signals.h"
+#include "filestore/file_store_service.h"
+#include "filestore/messages.h"
+#include "format/line_prefix.h"
+
+namespace zarvo {
+namespace {
+
+struct Loop {
+  CurrentFile& file;
+  FileStoreService& service;
+  LinePrefix& prefix;
+  ChunkReader& reader;
+  uint64_t maxFileSize;
+
+  void write(Chunk chunk) {
+    writeRecord(file, prefix.data(), prefix.size(), chunk);
+    if (file.bytesWritten > maxFileSize) rotateFile(file, service);
+  }
+
+  // Everything one read brought in, under one lock: the flush thread and a
+  // rotation still only ever see whole records. All of it arrived at once, so
+  // it carries one clock reading.
+  void writeChunks() {
+    std::lock_guard<std::mutex> lock(file.mutex);
+    Chunk chunk;
+    if (reader.nextChunk(chunk)) {
+      updatePrefix(prefix, readClock());
+      do write(chunk);
+      while (reader.nextChunk(chunk));
+    }
+    // Before the next wait for input, so that a kill while the input is quiet
+    // loses nothing the writer has read.
+    if (file.unflushed) flushFile(file);
+  }
+
+  void rotateOnRequest() {
+    std::lock_guard<std::mutex> lock(file.mutex);
+    if (file.hasRecord) rotateFile(file, service);
+  }
+
+  // The mutex stays locked: nothing may touch the file after it is closed.
+  // _exit, not exit: no destructor or atexit handler runs while the
+  // background threads are still busy.
+  [[noreturn]] void finish() {
+    file.mutex.lock();
+    Chunk rest;
+    if (reader.takeRest(rest)) {
+      updatePrefix(prefix, readClock());
+      write(rest);
+    }
+    closeFile(file);
+    _exit(0);
+  }
+
+  [[noreturn]] void failRead(int error) {
+    file.mutex.lock();
+    closeFile(file);
+    fatalLine("Cannot read line from stdin: " + errorText(error));
+  }
+};
+
+}  // namespace
+
+void runRecordLoop(CurrentFile& file, FileStoreService& service, LinePrefix& prefix,
+                   ChunkReader& reader, uint64_t maxFileSize) {
+  Loop loop{file, service, prefix, reader, maxFileSize};
+  for (;;) {
+    loop.writeChunks();
+    if (stopRequested()) loop.finish();
+    if (takeRotateRequest()) loop.rotateOnRequest();
+    if (!waitReadable(STDIN_FILENO)) continue;
+    ssize_t n = reader.fill();
+    if (n == 0) loop.finish();
+    if (n < 0 && errno != EINTR && errno != EAGAIN) loop.failRead(errno);
+  }
+}
+
+}  // namespace zarvo

@@ -1,0 +1,59 @@
+#pragma once
+// The owner of the log directory: validates and locks it, numbers the log
+// files, keeps the link to the current one, and archives finished files on
+// its own executor, run by the archive thread. Shared by the main thread
+// (construction, nextFilePath, archiveFile) and the archive thread
+// (runArchiveTasks); the two meet only in the executor's queue.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include "filestore/retention_queue.h"
+
+namespace zarvo {
+
+class FileStoreService {
+ public:
+  // Ends the process with a message when the directory is missing, not a
+  // directory, unreadable or in use by another writer. Files found there are
+  // queued for archiving in ascending order; numbering continues after them.
+  FileStoreService(std::string prefix, boost::filesystem::path directory, uint32_t maxFileNum);
+  FileStoreService(const FileStoreService&) = delete;
+  FileStoreService& operator=(const FileStoreService&) = delete;
+
+  // Main thread, caller holds the CurrentFile mutex. Creates the next file
+  // empty, points the link at it and returns its path.
+  boost::filesystem::path nextFilePath();
+
+  // Main thread. The caller has closed the file: from now on the archive
+  // thread compresses and deletes it without further coordination.
+  void archiveFile(const boost::filesystem::path& path);
+
+  // Archive thread body: runs archive tasks in posting order, forever.
+  void runArchiveTasks();
+  // Runs the tasks queued so far on the calling thread (tests).
+  void runQueuedTasks();
+
+ private:
+  void validateDirectory() const;
+  void queueLeftoverFiles();
+  std::string linkText(const boost::filesystem::path& path, const std::string& name) const;
+  void pointLinkAt(const std::string& target) const;
+
+  boost::asio::io_context executor;
+  // Keeps run() waiting for the next finished file while the queue is empty.
+  std::unique_ptr<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
+      workGuard;
+  int32_t fileNumber = 0;
+  std::string prefix;
+  boost::filesystem::path directory;
+  boost::filesystem::path linkPath;
+  RetentionQueue retention;
+  int directoryLock = -1;  // held open, and so locked, until the process ends
+};
+
+}  // namespace zarvo

@@ -1,0 +1,43 @@
+#include "filestore/messages.h"
+
+#include <exception>
+#include <iostream>
+#include <sstream>
+
+namespace zarvo {
+
+std::string quoted(const boost::filesystem::path& path) {
+  std::ostringstream out;
+  out << path;
+  return out.str();
+}
+
+std::string errorText(int errorNumber) { return std::generic_category().message(errorNumber); }
+
+namespace {
+
+void printLine(std::string line) {
+  line += '\n';
+  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cerr.flush();
+}
+
+}  // namespace
+
+void printError(std::string_view text, std::string_view path, std::string_view error) {
+  std::string line(text);
+  line.append(path).append("`: ").append(error);
+  printLine(std::move(line));
+}
+
+void fatalError(std::string_view text, std::string_view path, std::string_view error) {
+  printError(text, path, error);
+  std::terminate();
+}
+
+void fatalLine(std::string_view line) {
+  printLine(std::string(line));
+  std::terminate();
+}
+
+}  // namespace zarvo

@@ -1,0 +1,49 @@
+// FileStoreService::nextFilePath: the next number, its empty file and the
+// link that names it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+
+#include "filestore/file_name.h"
+#include "filestore/file_store_service.h"
+#include "filestore/messages.h"
+
+namespace zarvo {
+
+boost::filesystem::path FileStoreService::nextFilePath() {
+  char name[128];
+  if (fileNumber == std::numeric_limits<int32_t>::max()) {
+    std::snprintf(name, sizeof name, "%s-%d%s", prefix.c_str(), fileNumber, kLogSuffix.data());
+    fatalError("Cannot continue numbering after `", quoted(directory / name),
+               "file numbers end at 2147483647");
+  }
+  ++fileNumber;
+  std::snprintf(name, sizeof name, "%s-%d%s", prefix.c_str(), fileNumber, kLogSuffix.data());
+  boost::filesystem::path path = directory / name;
+  // Never through a link planted at the new name: the writer often runs as
+  // root and would truncate the link's target. The caller's open reports it.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  pointLinkAt(linkText(path, name));
+  if (fd >= 0) close(fd);
+  return path;
+}
+
+// A link's relative text is resolved from the link's own directory, so for
+// a relative directory the bare name is what reaches the file.
+std::string FileStoreService::linkText(const boost::filesystem::path& path,
+                                       const std::string& name) const {
+  return directory.is_absolute() ? path.string() : name;
+}
+
+void FileStoreService::pointLinkAt(const std::string& target) const {
+  if (symlink(target.c_str(), linkPath.c_str()) == 0 || errno != EEXIST) return;
+  unlink(linkPath.c_str());
+  if (symlink(target.c_str(), linkPath.c_str()) != 0)
+    printError("Cannot create symbolic link `", linkPath.string() + "` -> `" + target,
+               errorText(errno));
+}
+
+}  // namespace zarvo

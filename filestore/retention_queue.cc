@@ -1,0 +1,46 @@
+#include "filestore/retention_queue.h"
+
+#include <boost/filesystem/operations.hpp>
+
+#include "compress/compress_file.h"
+#include "filestore/file_name.h"
+#include "filestore/messages.h"
+
+namespace zarvo {
+
+RetentionQueue::RetentionQueue(uint32_t maxEntries) : capacity(maxEntries) {}
+
+void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path) noexcept {
+  if (endsWith(path.string(), kCompressedSuffix)) {
+    if (files.empty() || !(files.back() == path)) push(path);
+    return;
+  }
+  boost::filesystem::path compressedPath;
+  bool archiveOpened = false;
+  std::error_code error = compressFile(path, compressedPath, archiveOpened);
+  if (error) {
+    printError("Cannot compress file: `", path.string(), error.message());
+    push(path);
+    // An archive this call never opened may be a good one from an earlier run.
+    if (archiveOpened) removeFile(compressedPath);
+    return;
+  }
+  push(compressedPath);
+  removeFile(path);
+}
+
+void RetentionQueue::push(const boost::filesystem::path& path) noexcept {
+  files.push_back(path);
+  if (files.size() > static_cast<uint64_t>(capacity)) {
+    removeFile(files.front());
+    files.pop_front();
+  }
+}
+
+void RetentionQueue::removeFile(const boost::filesystem::path& path) noexcept {
+  boost::system::error_code error;
+  boost::filesystem::remove(path, error);
+  if (error) printError("Cannot remove file: `", path.string(), error.message());
+}
+
+}  // namespace zarvo

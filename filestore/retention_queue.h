@@ -1,0 +1,32 @@
+#pragma once
+// Archived files, oldest first, of which at most `capacity` are kept: each
+// new entry beyond that deletes the oldest. An entry is usually a ".gz"
+// archive, or the ".log" itself when it could not be compressed. Used by the
+// archive thread alone, one task at a time, so it needs no lock.
+#include <cstdint>
+#include <deque>
+
+#include <boost/filesystem/path.hpp>
+
+namespace zarvo {
+
+class RetentionQueue {
+ public:
+  explicit RetentionQueue(uint32_t capacity);
+
+  // An archive is taken over as it is; any other file is compressed beside
+  // itself and then removed (kept, and queued in the archive's place, when
+  // compression fails).
+  void handleFinishedFile(const boost::filesystem::path& path) noexcept;
+
+  const std::deque<boost::filesystem::path>& entries() const { return files; }
+
+ private:
+  void push(const boost::filesystem::path& path) noexcept;
+  void removeFile(const boost::filesystem::path& path) noexcept;
+
+  std::deque<boost::filesystem::path> files;
+  uint32_t capacity;
+};
+
+}  // namespace zarvo

@@ -1,0 +1,46 @@
+#include "filestore/scan_directory.h"
+
+#include <algorithm>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "filestore/file_name.h"
+#include "filestore/messages.h"
+
+namespace zarvo {
+namespace {
+
+// A vanished entry is simply not there; any other failure is reported, since
+// the writer cannot tell whether the file is one of its own.
+bool isRegularFile(const boost::filesystem::path& path) {
+  boost::system::error_code ec;
+  boost::filesystem::file_status status = boost::filesystem::status(path, ec);
+  if (status.type() == boost::filesystem::file_not_found) return false;
+  if (ec) fatalError("Cannot query status of `", quoted(path), ec.message());
+  return status.type() == boost::filesystem::regular_file;
+}
+
+}  // namespace
+
+std::vector<NumberedFile> scanDirectory(const std::string& directory, const std::string& prefix,
+                                        boost::system::error_code& error,
+                                        const std::string& suffix) {
+  std::vector<NumberedFile> found;
+  boost::filesystem::directory_iterator it(directory, error), end;
+  for (; !error && it != end; it.increment(error)) {
+    const boost::filesystem::path& path = it->path();
+    std::optional<uint64_t> number = parseFileNumber(path.filename().string(), prefix, suffix);
+    if (number && isRegularFile(path)) found.push_back({*number, path});
+  }
+  std::sort(found.begin(), found.end(), [](const NumberedFile& a, const NumberedFile& b) {
+    return a.number != b.number ? a.number < b.number : a.path < b.path;
+  });
+  found.erase(std::unique(found.begin(), found.end(),
+                          [](const NumberedFile& a, const NumberedFile& b) {
+                            return a.number == b.number && a.path == b.path;
+                          }),
+              found.end());
+  return found;
+}
+
+}  // namespace zarvo

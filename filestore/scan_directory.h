@@ -1,0 +1,27 @@
+#pragma once
+// The start-up listing of numbered log files left in the directory by earlier
+// runs. Main thread, before any other thread exists.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
+
+namespace zarvo {
+
+struct NumberedFile {
+  uint64_t number;
+  boost::filesystem::path path;
+};
+
+// Regular files (or links to them) named <prefix><number><suffix>[.gz], in
+// ascending order of number, then path. A listing error is left in `error`
+// with what was found until then. Only entries whose names qualify have their
+// status queried; a failing query other than "not found" ends the process
+// with a message naming the entry.
+std::vector<NumberedFile> scanDirectory(const std::string& directory, const std::string& prefix,
+                                        boost::system::error_code& error,
+                                        const std::string& suffix);
+
+}  // namespace zarvo

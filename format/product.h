@@ -1,0 +1,18 @@
+#pragma once
+// Build constants shown in the first header line of every log file, and the
+// access-log format text of the proxy that feeds the writer.
+namespace zarvo {
+
+constexpr const char kProductVersion[] = "3.8.1";
+constexpr const char kProductBuild[] = "13572468";
+constexpr const char kProductOption[] = "Release";
+
+// Written into the second header line; the writer never interprets it.
+constexpr const char kAccessLogFormat[] =
+    "%START_TIME% %REQ(:METHOD)% %REQ(X-ZARVO-ORIGINAL-PATH?:PATH)% %PROTOCOL% "
+    "%RESPONSE_CODE% %RESPONSE_CODE_DETAILS% %RESPONSE_FLAGS% %BYTES_RECEIVED% "
+    "%BYTES_SENT% %DURATION% %RESP(X-ZARVO-UPSTREAM-SERVICE-TIME)% %RESPONSE_TX_DURATION% "
+    "%DOWNSTREAM_REMOTE_ADDRESS% %DOWNSTREAM_LOCAL_ADDRESS% %UPSTREAM_LOCAL_ADDRESS% "
+    "%UPSTREAM_HOST%\n";
+
+}  // namespace zarvo

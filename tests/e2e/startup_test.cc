@@ -1,0 +1,206 @@
+// Start-up of the real writer: arguments, directory checks, the scan of
+// files left by earlier runs, and the refusals that must touch nothing.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/files.h"
+#include "tests/support/log_file.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace zarvo::test {
+namespace {
+
+const char kUsage[] = "Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE\n";
+
+TEST(Startup, BadArgumentsPrintUsageAndTouchNothing) {
+  TempDir dir;
+  const std::string d = dir.path().string();
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {d},
+      {d, "3"},
+      {d, "3", "100", "extra"},
+      {d, "3x", "100"},
+      {d, "0x10", "100"},
+      {d, "", "100"},
+      {d, "-", "100"},
+      {d, " 3", "100"},
+      {d, "4294967296", "100"},
+      {d, "3", "18446744073709551616"},
+      {d, "3", "1e6"},
+  };
+  for (const auto& args : cases) {
+    RunResult r = run(writer(args));
+    std::string shown;
+    for (const auto& a : args) shown += "'" + a + "' ";
+    EXPECT_EQ(r.status, 1) << shown;
+    EXPECT_EQ(r.err, kUsage) << shown;
+  }
+  EXPECT_TRUE(listDir(d).empty());
+}
+
+TEST(Startup, AcceptsSignedAndPaddedNumbers) {
+  for (const auto& [num, size] : std::vector<std::pair<std::string, std::string>>{
+           {"3", "1048576"}, {"+3", "0"}, {"-1", "-1"}, {"007", "4294967296"}}) {
+    TempDir dir;
+    RunResult r = run(writer({dir.path().string(), num, size}), "a line\n");
+    EXPECT_EQ(r.status, 0) << num << " " << size << ": " << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(exists(dir / "zarvo-access-1.log"));
+  }
+}
+
+TEST(Startup, RefusesAMissingOrWrongDirectoryWithItsMessage) {
+  TempDir dir;
+  writeFile(dir / "plain", "x");
+  struct Case {
+    std::string directory, message;
+  } cases[] = {
+      {dir / "missing", "Directory `\"" + (dir / "missing") + "\"` does not exist.\n"},
+      {dir / "missing/deeper", "Directory `\"" + (dir / "missing/deeper") + "\"` does not exist.\n"},
+      {dir / "plain/sub", "Directory `\"" + (dir / "plain/sub") + "\"` does not exist.\n"},
+      {"", "Directory `\"\"` does not exist.\n"},
+      {dir / "plain", "`\"" + (dir / "plain") + "\"` is not a directory.\n"},
+      {dir / "a\"b&c", "Directory `\"" + dir.path().string() + "/a&\"b&&c\"` does not exist.\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = run(writer({c.directory, "3", "100"}), "line\n");
+    EXPECT_EQ(r.status, 1) << c.directory;
+    EXPECT_EQ(r.err, c.message) << c.directory;
+  }
+  EXPECT_EQ(listDir(dir.path().string()), std::vector<std::string>{"plain"});
+}
+
+TEST(Startup, ASymbolicLinkToADirectoryServesAsTheDirectory) {
+  TempDir dir;
+  mkdir((dir / "real").c_str(), 0755);
+  symlink((dir / "real").c_str(), (dir / "via").c_str());
+  RunResult r = run(writer({dir / "via", "3", "100"}), "x\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readLog(dir / "real/zarvo-access-1.log").body(), "x\n");
+}
+
+TEST(Startup, ContinuesNumberingAfterTheHighestNumberedFile) {
+  struct Case {
+    std::vector<std::string> regular;  // created as regular files
+    std::string next;
+  } cases[] = {
+      {{}, "zarvo-access-1.log"},
+      {{"zarvo-access-3.log", "zarvo-access-7.log.gz", "notes.txt"}, "zarvo-access-8.log"},
+      {{"zarvo-access-9.log", "zarvo-access-10.log"}, "zarvo-access-11.log"},
+      {{"zarvo-access12.log", "zarvo-access+4.log"}, "zarvo-access-13.log"},
+      {{"zarvo-access-0.log"}, "zarvo-access-1.log"},
+      {{"zarvo-access--5.log", "zarvo-access-5a.log", "zarvo-access-.log",
+        "zarvo-access-5.log.gz.gz", "zarvo-access-5.gz", "zarvo-access-5.LOG",
+        "ZARVO-ACCESS-5.log"},
+       "zarvo-access-1.log"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    for (const std::string& name : c.regular) writeFile(dir / name, "");
+    RunResult r = run(writer({dir.path().string(), "100", "1000000"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / c.next) << c.next;
+  }
+}
+
+TEST(Startup, OnlyLinksToRegularFilesAndNoDirectoriesCount) {
+  TempDir dir;
+  writeFile(dir / "elsewhere", "");
+  symlink((dir / "elsewhere").c_str(), (dir / "zarvo-access-6.log").c_str());
+  symlink((dir / "gone").c_str(), (dir / "zarvo-access-20.log").c_str());
+  mkdir((dir / "zarvo-access-30.log").c_str(), 0755);
+  // Names that are not the writer's are never looked at, even when broken.
+  symlink("notes.txt", (dir / "notes.txt").c_str());
+  RunResult r = run(writer({dir.path().string(), "100", "1000000"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / "zarvo-access-7.log");
+}
+
+TEST(Startup, ABrokenNumberedEntryIsNamedNotSilent) {
+  TempDir dir;
+  symlink("zarvo-access-5.log", (dir / "zarvo-access-5.log").c_str());
+  RunResult r = run(writer({dir.path().string(), "3", "100"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot query status of `\"" + (dir / "zarvo-access-5.log") +
+                       "\"`: Too many levels of symbolic links\n");
+  EXPECT_EQ(listDir(dir.path().string()), std::vector<std::string>{"zarvo-access-5.log"});
+}
+
+TEST(Startup, RefusesFileNumbersTheCounterCannotContinue) {
+  for (const std::string name : {"zarvo-access-2147483647.log", "zarvo-access-9223372036854775808.log.gz"}) {
+    TempDir dir;
+    writeFile(dir / name, "kept");
+    RunResult r = run(writer({dir.path().string(), "3", "100"}), "line\n");
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.err, "Cannot continue numbering after `\"" + (dir / name) +
+                         "\"`: file numbers end at 2147483647\n");
+    EXPECT_EQ(listDir(dir.path().string()), std::vector<std::string>{name});
+    EXPECT_EQ(readFile(dir / name), "kept");
+  }
+}
+
+TEST(Startup, StopsWhenNumberingWouldPassTheLastNumber) {
+  TempDir dir;
+  writeFile(dir / "zarvo-access-2147483646.log", "");
+  RunResult r = run(writer({dir.path().string(), "100", "0"}), "one\ntwo\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot continue numbering after `\"" + (dir / "zarvo-access-2147483647.log") +
+                       "\"`: file numbers end at 2147483647\n");
+}
+
+TEST(Startup, ASecondWriterOnTheSameDirectoryRefusesAndTouchesNothing) {
+  TempDir dir;
+  Child first(writer({dir.path().string(), "3", "1000000"}));
+  ASSERT_TRUE(first.write("first\n"));
+  for (int i = 0; i < 200 && !exists(dir / "zarvo-access-1.log"); ++i) usleep(10000);
+  const std::string before = readFile(dir / "zarvo-access-1.log");
+  RunResult second = run(writer({dir.path().string(), "3", "1000000"}), "second\n");
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.err, "Cannot lock directory `\"" + dir.path().string() +
+                            "\"`: another zarvo-accesslogwriter is writing there\n");
+  EXPECT_EQ(listDir(dir.path().string()),
+            (std::vector<std::string>{"zarvo-access-1.log", "zarvo-access.log"}));
+  first.closeInput();
+  EXPECT_EQ(first.wait(), 0);
+  EXPECT_EQ(readLog(dir / "zarvo-access-1.log").body(), "first\n");
+  EXPECT_EQ(readFile(dir / "zarvo-access-1.log").substr(0, before.size()), before);
+}
+
+TEST(Startup, PermissionProblemsAreReportedNotSilent) {
+  std::string why = whyNoUnprivileged();
+  if (!why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const std::string noRead = dir / "noread", noSearch = dir / "nosearch",
+                    noSearchEmpty = dir / "nosearch-empty";
+  for (const std::string& d : {noRead, noSearch, noSearchEmpty}) mkdir(d.c_str(), 0755);
+  writeFile(noSearch + "/zarvo-access-4.log", "");
+  chmod(noRead.c_str(), 0333);
+  chmod(noSearch.c_str(), 0666);
+  chmod(noSearchEmpty.c_str(), 0666);
+  struct Case {
+    std::string directory, message;
+  } cases[] = {
+      {noRead, "Cannot list directory `\"" + noRead + "\"`: Permission denied\n"},
+      {noSearch, "Cannot query status of `\"" + noSearch +
+                     "/zarvo-access-4.log\"`: Permission denied\n"},
+      {noSearchEmpty, "Cannot open file: `\"" + noSearchEmpty +
+                          "/zarvo-access-1.log\"`: Permission denied\n"},
+      {noSearch + "/sub", "Cannot query status of `\"" + noSearch + "/sub\"`: Permission denied\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = run(unprivileged(writer({c.directory, "3", "100"})), "line\n");
+    EXPECT_EQ(r.status, 1) << c.directory;
+    EXPECT_EQ(r.err, c.message) << c.directory;
+  }
+}
+
+}  // namespace
+}  // namespace zarvo::test
