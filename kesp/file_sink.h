@@ -1,0 +1,39 @@
+#pragma once
+// Kesp::FileSink writes a file through C stdio and never throws. The first
+// failure sticks in `error` until the next successful open; after it, and
+// while not open, every operation gives EIO. One thread at a time. The
+// destructor closes without reporting: call flush (or sync) first.
+#include <system_error>
+
+#include "kesp/open_file.h"
+
+namespace Kesp {
+
+class FileSink {
+ public:
+  FileSink() = default;
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+
+  // Creates or truncates path (mode 0666 less the umask). A symbolic link at
+  // path is refused (ELOOP), never followed.
+  std::error_code open(const char* path) noexcept;
+
+  // count (>= 0) when all was written; otherwise 0, and ec is set.
+  int write(const char* data, int count, std::error_code& ec) noexcept;
+
+  // Hands buffered bytes to the operating system: value 0 (system category)
+  // when all got there, the errno of fflush, or EIO if the sink failed before.
+  std::error_code flush() noexcept;
+
+  // flush, then fsync: value 0 only once the bytes are on stable storage.
+  std::error_code sync() noexcept;
+
+ private:
+  bool usable() const noexcept { return file && error.value() == 0; }
+
+  FileHandle file;
+  std::error_code error;
+};
+
+}  // namespace Kesp

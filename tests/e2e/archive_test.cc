@@ -1,0 +1,299 @@
+// Archiving by the real writer: finished files compressed in order, old
+// archives retired, files of earlier runs taken over, and failures that keep
+// the data.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <algorithm>
+#include <functional>
+#include <sstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/files.h"
+#include "tests/support/log_file.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace zarvo::test {
+namespace {
+
+using Names = std::vector<std::string>;
+
+std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
+std::string gzName(int n) { return logName(n) + ".gz"; }
+
+bool eventually(const std::function<bool()>& done, double seconds = 20) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    try {
+      if (done()) return true;
+    } catch (const std::exception&) {
+      // A file caught mid-write; look again.
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+// Runs a writer on `input` and keeps its input open until `done`, so that
+// the archive thread can catch up.
+RunResult runUntil(const std::vector<std::string>& argv, const std::string& input,
+                   const std::function<bool()>& done) {
+  Child child(argv);
+  child.write(input);
+  bool reached = eventually(done);
+  child.closeInput();
+  int status = child.wait();
+  EXPECT_TRUE(reached) << "the directory never reached the expected state";
+  return {status, child.stderrText()};
+}
+
+RunResult runUntilListed(const std::vector<std::string>& argv, const std::string& input,
+                         const Names& expected, const std::string& dir) {
+  return runUntil(argv, input, [&] { return listDir(dir) == expected; });
+}
+
+const std::regex kLogName(R"(zarvo-access-(\d+)\.log)");
+
+// The number of the file the link names, when it is the only ".log" left.
+int caughtUpAt(const std::string& dir) {
+  int logs = 0;
+  for (const std::string& name : listDir(dir)) logs += std::regex_match(name, kLogName) ? 1 : 0;
+  std::smatch m;
+  std::string link;
+  try {
+    link = readLink(dir + "/zarvo-access.log");
+  } catch (const std::exception&) {
+    return 0;
+  }
+  if (logs != 1 || !std::regex_search(link, m, kLogName)) return 0;
+  return std::stoi(m[1]);
+}
+
+// A complete log file of a made-up earlier run, holding `body` as one record.
+std::string earlierLog(const std::string& body) {
+  TempDir scratch;
+  EXPECT_EQ(run(writer({scratch.path().string(), "3", "100000000"}), body).status, 0);
+  return readFile(scratch / logName(1));
+}
+
+void gzipInto(const std::string& path, const std::string& bytes) {
+  TempDir scratch;
+  writeFile(scratch / "f", bytes);
+  ASSERT_EQ(std::system(("gzip -n -9 " + scratch / "f" + " && mv " + scratch / "f.gz" + " '" +
+                         path + "'").c_str()),
+            0);
+}
+
+TEST(Archive, KeepsTheNewestArchivesBesideTheCurrentFile) {
+  struct Case {
+    std::string maxFileNum;
+    Names expected;
+  } cases[] = {
+      {"3", {gzName(2), gzName(3), logName(4), "zarvo-access.log"}},
+      {"0", {gzName(3), logName(4), "zarvo-access.log"}},
+      {"1", {gzName(3), logName(4), "zarvo-access.log"}},
+      {"2", {gzName(3), logName(4), "zarvo-access.log"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    RunResult r = runUntilListed(writer({dir.path().string(), c.maxFileNum, "0"}),
+                                 "one\ntwo\nthree\n", c.expected, dir.path().string());
+    EXPECT_EQ(r.status, 0) << c.maxFileNum;
+    EXPECT_EQ(r.err, "") << c.maxFileNum;
+    EXPECT_EQ(parseLog(gunzipFile(dir / gzName(3))).body(), "three\n") << c.maxFileNum;
+  }
+}
+
+TEST(Archive, ArchivesAreOneMemberWithAFixedHeaderAndRoundTripThroughGzip) {
+  TempDir dir;
+  std::string input;
+  for (int i = 0; i < 400; ++i) input += "GET /item/" + std::to_string(i * 7919) + " 200\n";
+  const std::string d = dir.path().string();
+  int current = 0;
+  RunResult r = runUntil(writer({d, "100", "4096"}), input, [&] {
+    current = caughtUpAt(d);
+    return current > 4 && storedInput(d) == input;
+  });
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (int n = 1; n < current; ++n) {
+    const std::string gz = readFile(dir / gzName(n));
+    EXPECT_EQ(gz.substr(0, 10), std::string("\x1f\x8b\x08\0\0\0\0\0\x02\xff", 10)) << n;
+    EXPECT_EQ(gzipMemberCount(dir / gzName(n)), 1) << n;
+    EXPECT_EQ(run({"gzip", "-t", dir / gzName(n)}).status, 0) << n;
+  }
+  EXPECT_EQ(storedInput(dir.path().string()), input);
+}
+
+TEST(Archive, FilesOfEarlierRunsAreTakenOverOrCompressedInOrder) {
+  TempDir dir;
+  for (int n = 1; n <= 5; ++n) gzipInto(dir / gzName(n), earlierLog("archive " + std::to_string(n) + "\n"));
+  const std::string leftover = earlierLog("left over\n");
+  writeFile(dir / logName(7), leftover);
+  writeFile(dir / gzName(7), std::string("\x1f\x8b\x08\0\0\0\0\0\x02\xff partial", 18));
+  const Names expected = {gzName(4), gzName(5), gzName(7), logName(8), "zarvo-access.log"};
+  RunResult r = runUntilListed(writer({dir.path().string(), "4", "1000000"}), "new\n", expected,
+                               dir.path().string());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(gunzipFile(dir / gzName(7)), leftover);
+  EXPECT_EQ(gzipMemberCount(dir / gzName(7)), 1);
+  EXPECT_EQ(storedInput(dir.path().string()), "archive 4\narchive 5\nleft over\nnew\n");
+}
+
+// The writer runs as uid 65534 in a directory it owns; the leftover file
+// belongs to root and cannot be read.
+struct Unreadable {
+  TempDir top;
+  std::string dir = top / "logs";
+  Unreadable() {
+    mkdir(dir.c_str(), 0755);
+    chown(dir.c_str(), 65534, 65534);
+    writeFile(dir + "/" + logName(5), "root only");
+    chmod((dir + "/" + logName(5)).c_str(), 0600);
+  }
+};
+
+TEST(Archive, AnUnreadableFileIsReportedKeptAndLaterRetired) {
+  std::string why = whyNoUnprivileged();
+  if (!why.empty()) GTEST_SKIP() << why;
+  Unreadable u;
+  const std::string message = "Cannot compress file: `" + u.dir + "/" + logName(5) +
+                              "`: Permission denied\n";
+  RunResult r = runUntilListed(unprivileged(writer({u.dir, "3", "100000"})), "a\n",
+                               {logName(5), logName(6), "zarvo-access.log"}, u.dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, message);
+  // The next run retries it, fails again, and retires it once two newer
+  // archives have arrived.
+  r = runUntilListed(unprivileged(writer({u.dir, "3", "0"})), "b\nc\n",
+                     {gzName(7), gzName(8), logName(9), "zarvo-access.log"}, u.dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, message);
+}
+
+TEST(Archive, AFailedCompressionSparesAnArchiveItNeverOpened) {
+  std::string why = whyNoUnprivileged();
+  if (!why.empty()) GTEST_SKIP() << why;
+  Unreadable u;
+  const std::string archive = u.dir + "/" + gzName(5);
+  gzipInto(archive, earlierLog("complete\n"));
+  const std::string before = readFile(archive);
+  RunResult r = runUntilListed(unprivileged(writer({u.dir, "10", "100000"})), "a\n",
+                               {logName(5), gzName(5), logName(6), "zarvo-access.log"}, u.dir);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "Cannot compress file: `" + u.dir + "/" + logName(5) + "`: Permission denied\n");
+  EXPECT_EQ(readFile(archive), before);
+}
+
+TEST(Archive, ALinkPlantedAtTheArchivePathIsNotFollowed) {
+  TempDir dir;
+  TempDir elsewhere;
+  writeFile(elsewhere / "victim", "precious");
+  const std::string leftover = earlierLog("kept\n");
+  writeFile(dir / logName(6), leftover);
+  symlink((elsewhere / "victim").c_str(), (dir / gzName(6)).c_str());
+  Child child(writer({dir.path().string(), "10", "100000"}));
+  child.write("a\n");
+  EXPECT_TRUE(eventually([&] { return child.stderrText().find('\n') != std::string::npos; }));
+  child.closeInput();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.stderrText(), "Cannot compress file: `" + (dir / logName(6)) +
+                                    "`: Too many levels of symbolic links\n");
+  EXPECT_EQ(readFile(elsewhere / "victim"), "precious");
+  EXPECT_EQ(readFile(dir / logName(6)), leftover);
+}
+
+TEST(Archive, EachArchiveIsSyncedBeforeItsSourceIsRemoved) {
+  if (!haveCommand("strace")) GTEST_SKIP() << "strace is not installed";
+  TempDir dir;
+  TempDir traceDir;
+  const std::string trace = traceDir / "trace";
+  RunResult r = runUntilListed(
+      {"strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync,unlink,unlinkat",
+       ZARVO_WRITER_PATH, dir.path().string(), "10", "0"},
+      "one\ntwo\nthree\n", {gzName(1), gzName(2), gzName(3), logName(4), "zarvo-access.log"},
+      dir.path().string());
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Events in call order: "sync <path>" or "unlink <path>". A call cut in two
+  // by another thread's line is listed where it started.
+  std::vector<std::string> events;
+  std::istringstream lines(readFile(trace));
+  for (std::string line; std::getline(lines, line);) {
+    size_t open;
+    if ((open = line.find("fsync(")) != std::string::npos) {
+      size_t from = line.find('<', open), to = line.find('>', from);
+      if (from != std::string::npos && to != std::string::npos)
+        events.push_back("sync " + line.substr(from + 1, to - from - 1));
+    } else if ((open = line.find("unlink")) != std::string::npos &&
+               line.find("resumed") == std::string::npos) {
+      size_t from = line.find('"', open), to = line.find('"', from + 1);
+      if (from != std::string::npos && to != std::string::npos)
+        events.push_back("unlink " + line.substr(from + 1, to - from - 1));
+    }
+  }
+  auto at = [&](const std::string& event) {
+    return std::find(events.begin(), events.end(), event) - events.begin();
+  };
+  const long none = static_cast<long>(events.size());
+  for (int n = 1; n <= 3; ++n) {
+    SCOPED_TRACE(::testing::PrintToString(events));
+    long fileSync = at("sync " + dir / gzName(n));
+    long unlink = at("unlink " + dir / logName(n));
+    ASSERT_NE(fileSync, none) << "no fsync of " << gzName(n);
+    ASSERT_NE(unlink, none) << "no unlink of " << logName(n);
+    auto dirSync = std::find(events.begin() + fileSync, events.end(), "sync " + dir.path().string());
+    EXPECT_LT(dirSync - events.begin(), unlink) << "directory synced before " << logName(n) << " goes";
+  }
+}
+
+TEST(Archive, AFailedSyncKeepsTheSourceAndRemovesThePartialArchive) {
+  if (!haveCommand("strace")) GTEST_SKIP() << "strace is not installed";
+  TempDir dir;
+  TempDir traceDir;
+  RunResult r = runUntilListed(
+      {"strace", "-f", "-qq", "-o", traceDir / "trace", "-e", "inject=fsync:error=EIO:when=1",
+       ZARVO_WRITER_PATH, dir.path().string(), "10", "0"},
+      "one\ntwo\n", {logName(1), gzName(2), logName(3), "zarvo-access.log"}, dir.path().string());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "Cannot compress file: `" + (dir / logName(1)) + "`: Input/output error\n");
+  EXPECT_EQ(parseLog(readFile(dir / logName(1))).body(), "one\n");
+}
+
+TEST(Archive, AKilledRunIsRecoveredByTheNextOne) {
+  TempDir dir;
+  std::string first, second;
+  for (int i = 0; i < 300; ++i) first += "first run request " + std::to_string(i) + "\n";
+  for (int i = 0; i < 300; ++i) second += "second run request " + std::to_string(i) + "\n";
+  {
+    Child child(writer({dir.path().string(), "100", "3000"}));
+    child.write(first);
+    // Longer than the five-second flush period.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+    child.signal(SIGKILL);
+    child.wait();
+  }
+  int highest = 0;
+  for (const std::string& name : listDir(dir.path().string())) {
+    std::smatch m;
+    if (std::regex_match(name, m, kLogName)) highest = std::max(highest, std::stoi(m[1]));
+  }
+  ASSERT_GT(highest, 1);
+  RunResult r = runUntil(writer({dir.path().string(), "100", "3000"}), second, [&] {
+    return caughtUpAt(dir.path().string()) > highest + 1;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(exists(dir / gzName(highest))) << "the file being written at the kill";
+  EXPECT_EQ(storedInput(dir.path().string()), first + second);
+}
+
+}  // namespace
+}  // namespace zarvo::test
