@@ -45,10 +45,10 @@ bool eventually(const std::function<bool()>& done, double seconds = 20) {
 // Runs a writer on `input` and keeps its input open until `done`, so that
 // the archive thread can catch up.
 RunResult runUntil(const std::vector<std::string>& argv, const std::string& input,
-                   const std::function<bool()>& done) {
+                   const std::function<bool(const Child&)>& done) {
   Child child(argv);
   child.write(input);
-  bool reached = eventually(done);
+  bool reached = eventually([&] { return done(child); });
   child.closeInput();
   int status = child.wait();
   EXPECT_TRUE(reached) << "the directory never reached the expected state";
@@ -57,7 +57,17 @@ RunResult runUntil(const std::vector<std::string>& argv, const std::string& inpu
 
 RunResult runUntilListed(const std::vector<std::string>& argv, const std::string& input,
                          const Names& expected, const std::string& dir) {
-  return runUntil(argv, input, [&] { return listDir(dir) == expected; });
+  return runUntil(argv, input, [&](const Child&) { return listDir(dir) == expected; });
+}
+
+// As runUntilListed, and until the writer has printed `lines` lines.
+RunResult runUntilReported(const std::vector<std::string>& argv, const std::string& input,
+                           const Names& expected, const std::string& dir, size_t lines) {
+  return runUntil(argv, input, [&](const Child& child) {
+    const std::string err = child.stderrText();
+    return listDir(dir) == expected &&
+           static_cast<size_t>(std::count(err.begin(), err.end(), '\n')) >= lines;
+  });
 }
 
 const std::regex kLogName(R"(zarvo-access-(\d+)\.log)");
@@ -118,7 +128,7 @@ TEST(Archive, ArchivesAreOneMemberWithAFixedHeaderAndRoundTripThroughGzip) {
   for (int i = 0; i < 400; ++i) input += "GET /item/" + std::to_string(i * 7919) + " 200\n";
   const std::string d = dir.path().string();
   int current = 0;
-  RunResult r = runUntil(writer({d, "100", "4096"}), input, [&] {
+  RunResult r = runUntil(writer({d, "100", "4096"}), input, [&](const Child&) {
     current = caughtUpAt(d);
     return current > 4 && storedInput(d) == input;
   });
@@ -167,8 +177,8 @@ TEST(Archive, AnUnreadableFileIsReportedKeptAndLaterRetired) {
   Unreadable u;
   const std::string message = "Cannot compress file: `" + u.dir + "/" + logName(5) +
                               "`: Permission denied\n";
-  RunResult r = runUntilListed(unprivileged(writer({u.dir, "3", "100000"})), "a\n",
-                               {logName(5), logName(6), "zarvo-access.log"}, u.dir);
+  RunResult r = runUntilReported(unprivileged(writer({u.dir, "3", "100000"})), "a\n",
+                                 {logName(5), logName(6), "zarvo-access.log"}, u.dir, 1);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, message);
   // The next run retries it, fails again, and retires it once two newer
@@ -186,8 +196,8 @@ TEST(Archive, AFailedCompressionSparesAnArchiveItNeverOpened) {
   const std::string archive = u.dir + "/" + gzName(5);
   gzipInto(archive, earlierLog("complete\n"));
   const std::string before = readFile(archive);
-  RunResult r = runUntilListed(unprivileged(writer({u.dir, "10", "100000"})), "a\n",
-                               {logName(5), gzName(5), logName(6), "zarvo-access.log"}, u.dir);
+  RunResult r = runUntilReported(unprivileged(writer({u.dir, "10", "100000"})), "a\n",
+                                 {logName(5), gzName(5), logName(6), "zarvo-access.log"}, u.dir, 1);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "Cannot compress file: `" + u.dir + "/" + logName(5) + "`: Permission denied\n");
   EXPECT_EQ(readFile(archive), before);
@@ -286,7 +296,7 @@ TEST(Archive, AKilledRunIsRecoveredByTheNextOne) {
     if (std::regex_match(name, m, kLogName)) highest = std::max(highest, std::stoi(m[1]));
   }
   ASSERT_GT(highest, 1);
-  RunResult r = runUntil(writer({dir.path().string(), "100", "3000"}), second, [&] {
+  RunResult r = runUntil(writer({dir.path().string(), "100", "3000"}), second, [&](const Child&) {
     return caughtUpAt(dir.path().string()) > highest + 1;
   });
   EXPECT_EQ(r.status, 0);
