@@ -1,0 +1,1 @@
+# Install rules for documentation and the Debian package.
