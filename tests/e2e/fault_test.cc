@@ -1,0 +1,441 @@
+// The real writer under real faults: a full disk, no inode left, failing
+// writes and closes, a failing standard input, links planted where the next
+// file goes, and a directory that stops accepting new files. Each run must end
+// with status 1 and its one message, and what is on disk must be an exact
+// prefix of the input, never followed by later bytes.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "format/product.h"
+#include "tests/support/files.h"
+#include "tests/support/log_file.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace zarvo::test {
+namespace {
+
+std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
+
+// A path as the writer's messages quote it.
+std::string quoted(const std::string& path) {
+  std::string out = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '&') out += '&';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string writeFailed(const std::string& path, const std::string& error) {
+  return "Cannot write line to file: `" + quoted(path) + "`: " + error + "\n";
+}
+
+std::string openFailed(const std::string& path, const std::string& error) {
+  return "Cannot open file: `" + quoted(path) + "`: " + error + "\n";
+}
+
+// Distinct lines, so that a record stored twice or out of place shows.
+std::string requests(int count) {
+  std::string input;
+  for (int i = 0; i < count; ++i) input += "GET /item/" + std::to_string(100000 + i) + " 200\n";
+  return input;
+}
+
+// Every run here ends within moments of its fault; a writer that carries on
+// instead fails the test after this many seconds.
+constexpr double kEnds = 10;
+
+bool eventually(const std::function<bool()>& condition, double seconds = 10) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    try {
+      if (condition()) return true;
+    } catch (const std::exception&) {
+      // A file caught between its creation and its header; look again.
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Waits for the records of one log file to read `body`: they reached the disk.
+bool fileHoldsWithin(const std::string& path, const std::string& body) {
+  return eventually([&] { return readLog(path).body() == body; });
+}
+
+// Either file of number n, the archive inflated: the archive thread may have
+// taken it by the time the test looks.
+std::string storedFile(const std::string& dir, int n) {
+  const std::string raw = dir + "/" + logName(n);
+  return exists(raw) ? readFile(raw) : gunzipFile(raw + ".gz");
+}
+
+// stderr without one line that another thread may or may not have printed
+// before the process ended.
+std::string withoutLine(const std::string& text, const std::string& line) {
+  std::string out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    if (l + "\n" != line) out += l + "\n";
+  }
+  return out;
+}
+
+// Length of the chunk the writer cuts from input at `at`: a line, or 2047
+// bytes of a longer one.
+size_t chunkAt(const std::string& input, size_t at) {
+  const size_t window = std::min<size_t>(2047, input.size() - at);
+  const size_t newline = input.find('\n', at);
+  return newline != std::string::npos && newline < at + window ? newline - at + 1 : window;
+}
+
+bool sameButDigits(const std::string& a, const std::string& b) {
+  for (size_t i = 0; i < a.size(); ++i) {
+    const bool digits = std::isdigit(static_cast<unsigned char>(a[i])) &&
+                        std::isdigit(static_cast<unsigned char>(b[i]));
+    if (a[i] != b[i] && !digits) return false;
+  }
+  return true;
+}
+
+// How many input bytes a log file holds when its bytes are an exact prefix of
+// what a faultless run writes for `input` (both header lines, then every chunk
+// behind a prefix like the format line's), cut anywhere after the header;
+// -1 when they are not.
+long heldInput(const std::string& bytes, const std::string& input) {
+  const std::string format = kAccessLogFormat;
+  const size_t firstNewline = bytes.find('\n');
+  const size_t formatAt = bytes.find(format);
+  if (firstNewline == std::string::npos || formatAt == std::string::npos) return -1;
+  const std::string reference = bytes.substr(firstNewline + 1, formatAt - firstNewline - 1);
+  size_t pos = formatAt + format.size(), in = 0;
+  while (pos < bytes.size()) {
+    if (in == input.size()) return -1;
+    const size_t prefixBytes = std::min(reference.size(), bytes.size() - pos);
+    if (!sameButDigits(bytes.substr(pos, prefixBytes), reference.substr(0, prefixBytes)))
+      return -1;
+    pos += prefixBytes;
+    const size_t chunkBytes = std::min(chunkAt(input, in), bytes.size() - pos);
+    if (bytes.compare(pos, chunkBytes, input, in, chunkBytes) != 0) return -1;
+    pos += chunkBytes;
+    in += chunkBytes;
+  }
+  return static_cast<long>(in);
+}
+
+// --- strace -------------------------------------------------------------
+
+std::string whyNoStrace() {
+  if (!haveCommand("strace")) return "strace is not installed";
+  RunResult probe = run({"strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "true"});
+  if (probe.status != 0) return "strace cannot trace here: " + probe.err;
+  return "";
+}
+
+// The writer under strace, `injection` applied to the calls on `path` only;
+// strace's trace goes to traceLog, never into the writer's stderr.
+std::vector<std::string> injected(const std::string& traceLog, const std::string& trace,
+                                  const std::string& injection, const std::string& path,
+                                  const std::vector<std::string>& writerArgs) {
+  std::vector<std::string> argv{"strace", "-f", "-qq", "--seccomp-bpf", "-o", traceLog,
+                                "-e", "trace=" + trace, "-e", "inject=" + injection, "-P", path};
+  for (const std::string& arg : writer(writerArgs)) argv.push_back(arg);
+  return argv;
+}
+
+// argv with its standard input read from a file rather than our pipe.
+std::vector<std::string> stdinFrom(const std::string& path, const std::vector<std::string>& argv) {
+  std::vector<std::string> out{"/bin/sh", "-c", "f=$1; shift; exec \"$@\" <\"$f\"", "sh", path};
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
+// --- tmpfs in a private mount namespace --------------------------------
+
+std::string whyNoTmpfs() {
+  if (!haveCommand("unshare")) return "unshare is not installed";
+  TempDir probe;
+  RunResult r = run({"unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs \"$1\"", "sh",
+                     probe.path().string()});
+  if (r.status != 0) return "cannot mount a tmpfs in a private mount namespace: " + r.err;
+  return "";
+}
+
+constexpr int kMountRefused = 125;
+
+// Mounts a tmpfs with `options` over dir in a mount namespace of its own,
+// runs the writer there on `inputFile`, then copies what it left into
+// `copyTo`, since the tmpfs goes with the namespace.
+RunResult runOnTmpfs(const std::string& options, const std::string& dir,
+                     const std::string& maxFileSize, const std::string& inputFile,
+                     const std::string& copyTo) {
+  const std::string script =
+      "mount -t tmpfs -o \"$1\" tmpfs \"$2\" || exit 125\n"
+      "\"$3\" \"$2\" 3 \"$4\" <\"$5\"\n"
+      "status=$?\n"
+      "cp -a \"$2\"/. \"$6\" || exit 126\n"
+      "exit $status\n";
+  return run({"unshare", "-m", "sh", "-c", script, "sh", options, dir, ZARVO_WRITER_PATH,
+              maxFileSize, inputFile, copyTo},
+             "", kEnds);
+}
+
+TEST(FaultFullDisk, AWriteIntoAFullFileSystemEndsWithAnExactPrefix) {
+  const std::string why = whyNoTmpfs();
+  if (!why.empty()) GTEST_SKIP() << why;
+  TempDir work;
+  const std::string input = requests(20000);  // about 460 KB for a 64 KB file system
+  writeFile(work / "input", input);
+  mkdir((work / "disk").c_str(), 0755);
+  mkdir((work / "copy").c_str(), 0755);
+  RunResult r =
+      runOnTmpfs("size=64k", work / "disk", "100000000", work / "input", work / "copy");
+  if (r.status == kMountRefused) GTEST_SKIP() << "mount refused: " << r.err;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, writeFailed(work / "disk/" + logName(1), "No space left on device"));
+  EXPECT_EQ(listDir(work / "copy"), (std::vector<std::string>{logName(1), "zarvo-access.log"}));
+  const long held = heldInput(readFile(work / "copy/" + logName(1)), input);
+  EXPECT_GT(held, 0) << "the file is not an exact prefix of the records";
+  EXPECT_LT(held, static_cast<long>(input.size()));
+}
+
+TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
+  const std::string why = whyNoTmpfs();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // The root directory takes one inode; with two the first file fits but no
+  // link and no second file do.
+  struct Case {
+    int inodes, failingFile;
+    std::string firstFileBody;
+  } cases[] = {{1, 1, ""}, {2, 2, "GET /item/100000 200\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("nr_inodes=" + std::to_string(c.inodes));
+    TempDir work;
+    writeFile(work / "input", requests(50));
+    mkdir((work / "disk").c_str(), 0755);
+    mkdir((work / "copy").c_str(), 0755);
+    RunResult r = runOnTmpfs("size=1m,nr_inodes=" + std::to_string(c.inodes), work / "disk", "100",
+                             work / "input", work / "copy");
+    if (r.status == kMountRefused) GTEST_SKIP() << "mount refused: " << r.err;
+    EXPECT_EQ(r.status, 1);
+    const std::string disk = work / "disk";
+    // The archive thread may fail on the finished file too, if it gets there first.
+    const std::string archiveLine = "Cannot compress file: `" + disk + "/" + logName(1) +
+                                    "`: No space left on device\n";
+    EXPECT_EQ(withoutLine(r.err, archiveLine),
+              openFailed(disk + "/" + logName(c.failingFile), "No space left on device"));
+    if (c.failingFile > 1) {
+      EXPECT_EQ(readLog(work / "copy/" + logName(1)).body(), c.firstFileBody);
+    }
+    EXPECT_FALSE(exists(work / "copy/" + logName(c.failingFile)));
+  }
+}
+
+// --- failing closes and flushes ------------------------------------------
+
+TEST(FaultClose, AFailedCloseIsReportedAsAFailedWrite) {
+  const std::string why = whyNoStrace();
+  if (!why.empty()) GTEST_SKIP() << why;
+  // The first close of the path is the writer creating the empty file; the
+  // second closes the log file: at the end of input, or at the rotation
+  // that the first record sets off under a 100-byte limit.
+  struct Case {
+    std::string when, maxFileSize, input, firstFileBody;
+  } cases[] = {
+      {"end of input", "100000", "a\nb\nlast line without newline",
+       "a\nb\nlast line without newline"},
+      {"rotation", "100", "a\nb\n", "a\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.when);
+    TempDir dir, trace;
+    const std::string first = dir / logName(1);
+    RunResult r = run(injected(trace / "log", "close", "close:error=EIO:when=2", first,
+                               {dir.path().string(), "3", c.maxFileSize}),
+                      c.input, kEnds);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, writeFailed(first, "Input/output error"));
+    EXPECT_EQ(readLog(first).body(), c.firstFileBody);
+    EXPECT_FALSE(exists(dir / logName(2))) << "nothing is opened after the failure";
+  }
+}
+
+// The header reaches the disk with the first write, before any input is
+// read; each later batch of input with a write of its own.
+TEST(FaultFlush, AFailedWriteEndsTheRunAndNothingLaterReachesTheFile) {
+  const std::string why = whyNoStrace();
+  if (!why.empty()) GTEST_SKIP() << why;
+  struct Case {
+    std::string error, text;
+    int failingWrite;
+    bool lastBatchEndsTheInput;  // its bytes then go out with the final close
+  } cases[] = {
+      {"EIO", "Input/output error", 1, false},
+      {"EIO", "Input/output error", 2, false},
+      {"ENOSPC", "No space left on device", 3, false},
+      {"EDQUOT", "Disk quota exceeded", 4, false},
+      {"EIO", "Input/output error", 3, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error + " on write " + std::to_string(c.failingWrite) +
+                 (c.lastBatchEndsTheInput ? " at the end of input" : ""));
+    TempDir dir, trace;
+    const std::string file = dir / logName(1);
+    Child child(injected(trace / "log", "write",
+                         "write:error=" + c.error + ":when=" + std::to_string(c.failingWrite), file,
+                         {dir.path().string(), "3", "100000000"}));
+    std::string stored;
+    for (int batch = 2; batch < c.failingWrite; ++batch) {
+      const std::string lines = "batch " + std::to_string(batch) + " line\n";
+      child.write(lines);
+      stored += lines;
+      ASSERT_TRUE(fileHoldsWithin(file, stored)) << "batch " << batch;
+    }
+    if (c.lastBatchEndsTheInput) {
+      child.write("tail without newline");
+    } else {
+      // The failing batch, and one the writer must never get to write.
+      child.write("failing batch\n");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      child.write("later batch\n");
+    }
+    child.closeInput();
+    EXPECT_EQ(child.wait(kEnds), 1);
+    EXPECT_EQ(child.stderrText(), writeFailed(file, c.text));
+    if (c.failingWrite == 1) {
+      EXPECT_EQ(readFile(file), "");
+    } else {
+      EXPECT_EQ(readLog(file).body(), stored);
+    }
+  }
+}
+
+// --- standard input -----------------------------------------------------
+
+// Bytes the traced reads returned before the injected failure.
+size_t bytesRead(const std::string& traceLog) {
+  static const std::regex kRead(R"(read\(0, .*\) += (\d+)$)");
+  size_t total = 0;
+  std::istringstream in(readFile(traceLog));
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_search(line, m, kRead)) total += std::stoul(m[1].str());
+  }
+  return total;
+}
+
+TEST(FaultStdin, AReadErrorKeepsEverythingReadBeforeIt) {
+  const std::string why = whyNoStrace();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const std::string input = requests(30000);  // several reads' worth
+  for (int failingRead : {1, 2, 4}) {
+    SCOPED_TRACE("read " + std::to_string(failingRead) + " fails");
+    TempDir dir, work;
+    writeFile(work / "input", input);
+    RunResult r = run(stdinFrom(work / "input",
+                                injected(work / "trace", "read",
+                                         "read:error=EIO:when=" + std::to_string(failingRead),
+                                         work / "input", {dir.path().string(), "3", "100000000"})),
+                      "", kEnds);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot read line from stdin: Input/output error\n");
+    const size_t read = bytesRead(work / "trace");
+    ASSERT_LT(read, input.size()) << "the failure came after the whole input";
+    if (failingRead > 1) {
+      EXPECT_GT(read, 0u) << "the trace shows no successful read";
+    }
+    // A line cut by the failing read may be dropped; every whole line stays.
+    const size_t wholeLines = read == 0 ? 0 : input.rfind('\n', read - 1) + 1;
+    const std::string stored = storedInput(dir.path().string());
+    EXPECT_EQ(input.compare(0, stored.size(), stored), 0) << "not a prefix of the input";
+    EXPECT_GE(stored.size(), wholeLines);
+    EXPECT_LE(stored.size(), read);
+  }
+}
+
+TEST(FaultStdin, ADirectoryForInputIsAReadError) {
+  TempDir dir, input;
+  RunResult r = run(stdinFrom(input.path().string(), writer({dir.path().string(), "3", "100"})),
+                    "", kEnds);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot read line from stdin: Is a directory\n");
+  EXPECT_EQ(readLog(dir / logName(1)).body(), "");
+}
+
+// --- the next file's path taken ----------------------------------------
+
+TEST(FaultPlantedLink, TheNextFileIsNeverOpenedThroughALink) {
+  struct Case {
+    std::string what;
+    std::function<std::string(const TempDir& dir, const TempDir& other)> target;
+  } cases[] = {
+      {"a file elsewhere", [](const TempDir&, const TempDir& other) { return other / "victim"; }},
+      {"a missing file", [](const TempDir&, const TempDir& other) { return other / "absent"; }},
+      {"a directory", [](const TempDir&, const TempDir& other) { return other / "victim-dir"; }},
+      {"the file being written",
+       [](const TempDir& dir, const TempDir&) { return dir / logName(1); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir, other;
+    writeFile(other / "victim", "precious bytes\n");
+    mkdir((other / "victim-dir").c_str(), 0755);
+    Child child(writer({dir.path().string(), "3", "100000000"}));
+    child.write("a\n");
+    ASSERT_TRUE(fileHoldsWithin(dir / logName(1), "a\n"));
+    ASSERT_EQ(symlink(c.target(dir, other).c_str(), (dir / logName(2)).c_str()), 0);
+    child.signal(SIGALRM);  // rotates now: the file holds a record
+    EXPECT_EQ(child.wait(kEnds), 1);
+    EXPECT_EQ(child.stderrText(),
+              openFailed(dir / logName(2), "Too many levels of symbolic links"));
+    EXPECT_EQ(readFile(other / "victim"), "precious bytes\n");
+    EXPECT_FALSE(exists(other / "absent"));
+    EXPECT_TRUE(listDir(other / "victim-dir").empty());
+    EXPECT_EQ(parseLog(storedFile(dir.path().string(), 1)).body(), "a\n");
+  }
+}
+
+// --- permissions --------------------------------------------------------
+
+TEST(FaultPermission, ADirectoryMadeReadOnlyMidRunStopsAtTheNextFile) {
+  const std::string why = whyNoUnprivileged();
+  if (!why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  const std::string logs = dir / "logs";
+  mkdir(logs.c_str(), 0755);
+  ASSERT_EQ(chown(logs.c_str(), 65534, 65534), 0);
+  Child child(unprivileged(writer({logs, "3", "100000000"})));
+  child.write("a\n");
+  ASSERT_TRUE(fileHoldsWithin(logs + "/" + logName(1), "a\n"));
+  ASSERT_EQ(chmod(logs.c_str(), 0555), 0);
+  child.signal(SIGALRM);
+  EXPECT_EQ(child.wait(kEnds), 1);
+  // The link cannot be replaced either; the archive thread may not get to
+  // report its own failure before the process ends.
+  const std::string archiveLine =
+      "Cannot compress file: `" + logs + "/" + logName(1) + "`: Permission denied\n";
+  EXPECT_EQ(withoutLine(child.stderrText(), archiveLine),
+            "Cannot create symbolic link `" + logs + "/zarvo-access.log` -> `" + logs + "/" +
+                logName(2) + "`: File exists\n" +
+                openFailed(logs + "/" + logName(2), "Permission denied"));
+  EXPECT_EQ(readLog(logs + "/" + logName(1)).body(), "a\n");
+  EXPECT_FALSE(exists(logs + "/" + logName(2)));
+}
+
+}  // namespace
+}  // namespace zarvo::test
