@@ -2,6 +2,8 @@
 // Copies standard input into numbered, size-limited log files in DIRECTORY.
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include "app/flush_thread.h"
 #include "app/record_loop.h"
 #include "app/signals.h"
+#include "app/standard_streams.h"
 #include "filestore/file_store_service.h"
 #include "filestore/messages.h"
 #include "format/line_prefix.h"
@@ -22,8 +25,10 @@ int main(int argc, char** argv) {
   // Every fatal error, and any exception that escapes a thread, ends here:
   // status 1, no destructors, no atexit handlers, no stdio flushes.
   std::set_terminate([] { _exit(1); });
+  const bool haveInput = reserveStandardStreams();
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) fatalLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
+  if (!haveInput) fatalLine("Cannot read line from stdin: " + errorText(EBADF));
 
   CurrentFile file;
   installSignalHandling();

@@ -49,10 +49,9 @@ struct Loop {
     if (file.hasRecord) rotateFile(file, service);
   }
 
-  // The mutex stays locked: nothing may touch the file after it is closed.
-  // _exit, not exit: no destructor or atexit handler runs while the
-  // background threads are still busy.
-  [[noreturn]] void finish() {
+  // Takes the mutex for good: nothing may touch the file after it is closed.
+  // A line still waiting for its newline is written as it is.
+  void closeWithRest() {
     file.mutex.lock();
     Chunk rest;
     if (reader.takeRest(rest)) {
@@ -60,12 +59,17 @@ struct Loop {
       write(rest);
     }
     closeFile(file);
+  }
+
+  // _exit, not exit: no destructor or atexit handler runs while the
+  // background threads are still busy.
+  [[noreturn]] void finish() {
+    closeWithRest();
     _exit(0);
   }
 
   [[noreturn]] void failRead(int error) {
-    file.mutex.lock();
-    closeFile(file);
+    closeWithRest();
     fatalLine("Cannot read line from stdin: " + errorText(error));
   }
 };

@@ -52,7 +52,7 @@ TEST(Startup, AcceptsSignedAndPaddedNumbers) {
     RunResult r = run(writer({dir.path().string(), num, size}), "a line\n");
     EXPECT_EQ(r.status, 0) << num << " " << size << ": " << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(exists(dir / "zarvo-access-1.log"));
+    EXPECT_EQ(storedInput(dir.path().string()), "a line\n") << num << " " << size;
   }
 }
 
@@ -81,7 +81,7 @@ TEST(Startup, ASymbolicLinkToADirectoryServesAsTheDirectory) {
   TempDir dir;
   mkdir((dir / "real").c_str(), 0755);
   symlink((dir / "real").c_str(), (dir / "via").c_str());
-  RunResult r = run(writer({dir / "via", "3", "100"}), "x\n");
+  RunResult r = run(writer({dir / "via", "3", "100000"}), "x\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readLog(dir / "real/zarvo-access-1.log").body(), "x\n");
 }
@@ -200,6 +200,44 @@ TEST(Startup, PermissionProblemsAreReportedNotSilent) {
     EXPECT_EQ(r.status, 1) << c.directory;
     EXPECT_EQ(r.err, c.message) << c.directory;
   }
+}
+
+}  // namespace
+}  // namespace zarvo::test
+
+namespace zarvo::test {
+namespace {
+
+// argv run by a shell with the given redirections applied first.
+std::vector<std::string> redirected(const std::string& redirections,
+                                    const std::vector<std::string>& argv) {
+  std::vector<std::string> out{"sh", "-c", "exec \"$0\" \"$@\" " + redirections};
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
+TEST(Startup, AClosedStandardInputIsAnErrorAndTouchesNothing) {
+  TempDir dir;
+  RunResult r = run(redirected("<&-", writer({dir.path().string(), "3", "100"})));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot read line from stdin: Bad file descriptor\n");
+  EXPECT_TRUE(listDir(dir.path().string()).empty());
+}
+
+TEST(Startup, MessagesNeverLandInALogFileWhenOutputsAreClosed) {
+  TempDir dir, elsewhere;
+  writeFile(elsewhere / "victim", "");
+  writeFile(dir / "zarvo-access-1.log", "");
+  // The archive of file 1 cannot be written, so the writer has a message to
+  // print while its current file is open.
+  symlink((elsewhere / "victim").c_str(), (dir / "zarvo-access-1.log.gz").c_str());
+  Child child(redirected(">&- 2>&-", writer({dir.path().string(), "3", "100000"})));
+  child.write("kept\n");
+  for (int i = 0; i < 100; ++i) usleep(10000);  // time for the archive thread
+  child.closeInput();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(readFile(dir / "zarvo-access-2.log").find("Cannot"), std::string::npos);
+  EXPECT_EQ(readLog(dir / "zarvo-access-2.log").body(), "kept\n");
 }
 
 }  // namespace

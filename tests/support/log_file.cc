@@ -43,6 +43,11 @@ LogFile parseLog(const std::string& bytes) {
 
 LogFile readLog(const std::string& path) { return parseLog(readFile(path)); }
 
+std::string storedFile(const std::string& dir, int n) {
+  const std::string log = dir + "/zarvo-access-" + std::to_string(n) + ".log";
+  return exists(log) ? readFile(log) : gunzipFile(log + ".gz");
+}
+
 std::string storedInput(const std::string& dir) {
   // Per number, the ".log" wins: its archive may still be partial.
   std::map<long, std::string> files;

@@ -18,6 +18,10 @@ struct LogFile {
 LogFile parseLog(const std::string& bytes);
 LogFile readLog(const std::string& path);
 
+// The bytes of file number n: the ".log" while it is there, else its archive
+// inflated.
+std::string storedFile(const std::string& dir, int n);
+
 // Every chunk stored in a directory, in file-number order: archives inflated,
 // ".log" files read raw, the link skipped.
 std::string storedInput(const std::string& dir);

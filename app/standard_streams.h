@@ -1,0 +1,11 @@
+#pragma once
+// A writer started with a standard descriptor closed would hand that number
+// to the next file it opens, and then print messages into a log file or read
+// its input from the directory. The three numbers are taken first.
+namespace zarvo {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed; false
+// when standard input was among them.
+bool reserveStandardStreams();
+
+}  // namespace zarvo
