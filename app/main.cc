@@ -1,11 +1,13 @@
 // zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE
 // Copies standard input into numbered, size-limited log files in DIRECTORY.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include <exception>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <thread>
 
@@ -25,6 +27,13 @@ int main(int argc, char** argv) {
   // Every fatal error, and any exception that escapes a thread, ends here:
   // status 1, no destructors, no atexit handlers, no stdio flushes.
   std::set_terminate([] { _exit(1); });
+  // Out of memory ends the process here, before an exception can unwind
+  // through library code that is not safe to unwind at that point (a
+  // compression chain half pushed, a stream that only sets badbit).
+  std::set_new_handler([] { std::terminate(); });
+  // Even the usage message may meet a closed pipe: that is status 1, not a
+  // death by signal.
+  signal(SIGPIPE, SIG_IGN);
   const bool haveInput = reserveStandardStreams();
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) fatalLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");

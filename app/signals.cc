@@ -37,7 +37,6 @@ void installSignalHandling() {
   }
   handle(SIGALRM, onRotate);
   sigdelset(&waitMask, SIGALRM);
-  signal(SIGPIPE, SIG_IGN);
 }
 
 bool waitReadable(int fd) {

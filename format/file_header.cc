@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <new>
 #include <sstream>
 
 #include "format/line_prefix.h"
@@ -22,6 +23,9 @@ std::string writeHeader(ClockReading sectionLine, ClockReading formatLine) {
       << ", build=" << kProductBuild << ", option=" << kProductOption << std::endl;
   formatPrefix(out, formatLine);
   out << kAccessLogFormat;
+  // A stream swallows the bad_alloc of a growing buffer and only sets
+  // badbit; a header cut short would make the file unreadable.
+  if (!out) throw std::bad_alloc();
   return out.str();
 }
 

@@ -1,0 +1,658 @@
+// The fault matrix: each row names a fault, how it is provoked, the exit
+// status and last stderr line expected of the run it hits, and the promises
+// the shared oracle must find kept in the directory afterwards. One runner
+// walks every row; the groups below differ only in their tables.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/files.h"
+#include "tests/support/log_directory.h"
+#include "tests/support/log_file.h"
+#include "tests/support/oracle.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace zarvo::test {
+namespace {
+
+// Every run that must end does so within this many seconds.
+constexpr double kEnds = 10;
+constexpr int kKilled = 128 + SIGKILL;
+// Expected status of a run that may go either way but never dies by a signal.
+constexpr int kZeroOrOne = -1;
+constexpr int kMaxSteps = 400;
+const std::string kNoRotation = "100000000";
+const std::string kLink = "zarvo-access.log";
+
+std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
+std::string gzName(int n) { return logName(n) + ".gz"; }
+
+// DIRECTORY, and beside it a tree that no run may touch; trace logs and
+// notes go to scratch, outside what the oracle watches.
+struct Scene {
+  explicit Scene(uint32_t maxFileNum);
+
+  TempDir top, scratch;
+  std::string dir;
+  uint32_t maxFileNum;
+  Oracle oracle;
+};
+
+std::string prepare(const TempDir& top) {
+  mkdir((top / "logs").c_str(), 0755);
+  mkdir((top / "victim").c_str(), 0755);
+  writeFile(top / "victim/precious", "precious bytes\n");
+  symlink((top / "logs").c_str(), (top / "via").c_str());
+  return top / "logs";
+}
+
+Scene::Scene(uint32_t n) : dir(prepare(top)), maxFileNum(n), oracle(dir, n, top.path().string()) {}
+
+struct Outcome {
+  int status = -1;     // of the run the fault hit
+  std::string err;     // that run's standard error
+  std::string input;   // what DIRECTORY should hold, oldest first
+  size_t settled = 0;  // bytes of input that earlier runs had stored
+  bool again = false;  // this step met its fault; the runner takes the next
+};
+
+struct Row {
+  std::string name;
+  std::string how;  // the fault and how it is provoked
+  uint32_t maxFileNum;
+  std::function<Outcome(Scene&, int step)> provoke;
+  int status;
+  std::optional<std::string> lastLine;  // "" for no output at all; none: not checked
+  unsigned promises;
+  unsigned onCleanExit = 0;           // further promises when the run exits 0
+  std::string (*missing)() = nullptr;  // why this machine cannot run the row
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+// {dir} and {top} in a row's text, filled in for one scene.
+std::string expand(std::string text, const Scene& scene) {
+  auto fill = [&text](const std::string& key, const std::string& value) {
+    for (size_t at; (at = text.find(key)) != std::string::npos;)
+      text.replace(at, key.size(), value);
+  };
+  fill("{dir}", scene.dir);
+  fill("{top}", scene.top.path().string());
+  return text;
+}
+
+std::string lastLine(const std::string& err) {
+  std::string line;
+  std::istringstream in(err);
+  for (std::string l; std::getline(in, l);) line = l;
+  return line;
+}
+
+void walk(const Row& row) {
+  SCOPED_TRACE(row.how);
+  if (row.missing != nullptr) {
+    const std::string why = row.missing();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  for (int step = 1; step <= kMaxSteps; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    Scene scene(row.maxFileNum);
+    const Outcome out = row.provoke(scene, step);
+    if (row.status == kZeroOrOne) {
+      EXPECT_TRUE(out.status == 0 || out.status == 1) << "status " << out.status;
+    } else {
+      EXPECT_EQ(out.status, row.status);
+    }
+    if (row.lastLine && row.lastLine->empty()) {
+      EXPECT_EQ(out.err, "");
+    } else if (row.lastLine) {
+      EXPECT_EQ(lastLine(out.err), expand(*row.lastLine, scene)) << out.err;
+    }
+    const unsigned promises = row.promises | (out.status == 0 ? row.onCleanExit : 0);
+    EXPECT_EQ(scene.oracle.check(promises, out.input, out.settled).failures, "");
+    if (!out.again || ::testing::Test::HasFailure()) return;
+  }
+  ADD_FAILURE() << "the fault was still met after " << kMaxSteps << " steps";
+}
+
+std::string rowName(const ::testing::TestParamInfo<Row>& info) { return info.param.name; }
+
+// --- shared provoking steps ------------------------------------------------
+
+// Distinct lines, so that a record stored twice or out of place shows; the
+// hex field keeps an archive from shrinking to a single write.
+std::string requests(const std::string& tag, int count) {
+  std::string out;
+  uint64_t x = std::hash<std::string>{}(tag) | 1;
+  for (int i = 0; i < count; ++i) {
+    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+    char line[128];
+    std::snprintf(line, sizeof line, "GET /%s/%06d/%016llx 200\n", tag.c_str(), i,
+                  static_cast<unsigned long long>(x));
+    out += line;
+  }
+  return out;
+}
+
+std::string whyNoStrace() {
+  if (!haveCommand("strace")) return "strace is not installed";
+  RunResult probe = run({"strace", "-f", "-qq", "-o", "/dev/null", "true"});
+  return probe.status == 0 ? "" : "strace cannot trace here: " + probe.err;
+}
+
+// The arguments of process `pid`, NUL-separated; empty once it is gone.
+std::string commandLine(pid_t pid) {
+  try {
+    return readFile("/proc/" + std::to_string(pid) + "/cmdline");
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+bool isWriter(pid_t pid) {
+  const std::string head = std::string(ZARVO_WRITER_PATH) + '\0';
+  return commandLine(pid).compare(0, head.size(), head) == 0;
+}
+
+// The writer that strace started as its child, or -1. strace forks probes
+// of its own first, so the child is known by its command line.
+pid_t tracedWriter(pid_t strace) {
+  pid_t found = -1;
+  eventually(
+      [&] {
+        for (const std::string& name : listDir("/proc")) {
+          if (!std::isdigit(static_cast<unsigned char>(name[0]))) continue;
+          std::string stat;
+          try {
+            stat = readFile("/proc/" + name + "/stat");
+          } catch (const std::exception&) {
+            continue;  // gone meanwhile
+          }
+          // "pid (comm) state ppid ...": comm may hold blanks and parentheses.
+          std::istringstream rest(stat.substr(stat.rfind(')') + 1));
+          char state;
+          pid_t ppid = 0;
+          rest >> state >> ppid;
+          if (ppid == strace && isWriter(std::stoi(name))) found = std::stoi(name);
+          if (found > 0) return true;
+        }
+        return false;
+      },
+      kEnds);
+  return found;
+}
+
+// A writer left running when strace is killed after a failure would hold
+// the directory's lock; this ends it.
+struct EndsWithTheTest {
+  pid_t pid;
+  ~EndsWithTheTest() {
+    if (pid > 0 && isWriter(pid)) kill(pid, SIGKILL);
+  }
+};
+
+// The archive thread has caught up: only the current file, numbered above
+// `after`, is a ".log", and no archive waits for retirement.
+bool caughtUp(const std::string& dir, uint32_t maxFileNum, uint64_t after = 0) {
+  const LogDirectory state = listLogDirectory(dir);
+  size_t archives = 0;
+  for (const auto& [number, file] : state.files) archives += file.archive ? 1 : 0;
+  const std::vector<uint64_t> logs = state.logs();
+  return logs.size() == 1 && logs[0] == state.files.rbegin()->first && logs[0] > after &&
+         archives <= (maxFileNum >= 2 ? maxFileNum - 1 : 1u);
+}
+
+// A second run on what the faulty one left, its input held open until the
+// archive queue has drained; it must end cleanly and silently.
+Outcome recover(Scene& scene, Outcome out) {
+  const std::string before = scene.oracle.stored();
+  const LogDirectory left = listLogDirectory(scene.dir);
+  const uint64_t highest = left.files.empty() ? 0 : left.files.rbegin()->first;
+  const std::string more = requests("after recovery", 20);
+  Child recovery(writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation}));
+  recovery.write(more);
+  EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum, highest); }, kEnds))
+      << "the recovery run never caught up: " << ::testing::PrintToString(listDir(scene.dir));
+  recovery.closeInput();
+  EXPECT_EQ(recovery.wait(kEnds), 0) << "recovery run";
+  EXPECT_EQ(recovery.stderrText(), "") << "recovery run";
+  out.input = before + more;
+  out.settled = before.size();
+  return out;
+}
+
+// --- kill -9 at exact points ------------------------------------------------
+
+struct KillPoint {
+  std::string syscalls;  // the calls to count, e.g. "unlink,unlinkat"
+  std::string file;      // the path they act on, under DIRECTORY; "" for itself
+  int when;              // the call that is killed on entry
+  int rotations;         // input parts, each rotated out by SIGALRM once stored
+  std::vector<std::string> left;  // what the kill leaves; "!name": absent
+};
+
+// strace kills the writer on entry to the chosen call (before it takes
+// effect), after each part of the input was on disk: the input is quiet.
+Outcome killAt(const KillPoint& point, Scene& scene) {
+  const std::string path = point.file.empty() ? scene.dir : scene.dir + "/" + point.file;
+  const std::string inject = point.syscalls + ":signal=SIGKILL:when=" + std::to_string(point.when);
+  std::vector<std::string> argv{"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e",
+                                "trace=" + point.syscalls, "-e", "inject=" + inject, "-P", path};
+  for (const std::string& arg : writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation}))
+    argv.push_back(arg);
+  Child traced(argv);
+  const EndsWithTheTest writerPid{tracedWriter(traced.pid())};
+  if (writerPid.pid <= 0) {
+    ADD_FAILURE() << "strace did not start the writer";
+    return {};
+  }
+  std::string fed;
+  for (int part = 1; part <= point.rotations; ++part) {
+    const std::string lines = requests("part " + std::to_string(part), 1500);
+    traced.write(lines);
+    fed += lines;
+    EXPECT_TRUE(eventually([&] { return scene.oracle.stored() == fed; }, kEnds)) << "part " << part;
+    kill(writerPid.pid, SIGALRM);
+    const std::string next = scene.dir + "/" + logName(part + 1);
+    if (part < point.rotations) {
+      EXPECT_TRUE(eventually([&] { return readLink(scene.dir + "/" + kLink) == next; }, kEnds));
+    }
+  }
+  Outcome out{traced.wait(kEnds), traced.stderrText(), fed};
+  for (const std::string& name : point.left) {
+    const bool absent = name[0] == '!';
+    EXPECT_NE(exists(scene.dir + "/" + name.substr(absent ? 1 : 0)), absent)
+        << "after the kill: " << name << " in " << ::testing::PrintToString(listDir(scene.dir));
+  }
+  EXPECT_EQ(scene.oracle.check(kAllOfInput, fed).failures, "") << "right after the kill";
+  return recover(scene, out);
+}
+
+Row killRow(std::string name, std::string how, uint32_t maxFileNum, KillPoint point) {
+  return {std::move(name), std::move(how), maxFileNum,
+          [point](Scene& scene, int) { return killAt(point, scene); }, kKilled, "",
+          kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
+          whyNoStrace};
+}
+
+// 50 kills at random moments of a busy run, each next run recovering the
+// last; every kill must leave an exact prefix of what was fed.
+Outcome killRepeatedly(Scene& scene) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::string before, err;
+  int status = kKilled;
+  for (int round = 1; round <= 50; ++round) {
+    Child busy(writer({scene.dir, std::to_string(scene.maxFileNum), "4000"}));
+    std::string fed;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(random() % 25);
+    for (int burst = 0; burst == 0 || std::chrono::steady_clock::now() < until; ++burst) {
+      const std::string tag = "run " + std::to_string(round) + " burst " + std::to_string(burst);
+      const std::string lines = requests(tag, 1 + random() % 30);
+      if (!busy.write(lines)) break;
+      fed += lines;
+      // Keeps each run to a few dozen small files.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    busy.signal(SIGKILL);
+    const int ended = busy.wait(kEnds);
+    if (ended != kKilled && status == kKilled) status = ended;
+    err += busy.stderrText();
+    const Verdict verdict = scene.oracle.check(kPrefixOfInput, before + fed, before.size());
+    EXPECT_EQ(verdict.failures, "") << "after kill " << round;
+    if (!verdict.failures.empty()) break;
+    before = verdict.stored;
+  }
+  return recover(scene, {status, err, before});
+}
+
+const std::vector<Row> kKillRows = {
+    killRow("MidArchiveWrite", "kill -9 at the second write of the first archive", 3,
+            {"write", gzName(1), 2, 1, {logName(1), gzName(1)}}),
+    killRow("BeforeArchiveSync", "kill -9 at the fsync of the first archive", 3,
+            {"fsync", gzName(1), 1, 1, {logName(1), gzName(1)}}),
+    killRow("BeforeDirectorySync", "kill -9 at the fsync of DIRECTORY after the first archive", 3,
+            {"fsync", "", 1, 1, {logName(1), gzName(1)}}),
+    killRow("BeforeLogUnlink", "kill -9 at the unlink of the first archived .log", 3,
+            {"unlink,unlinkat", logName(1), 1, 1, {logName(1), gzName(1)}}),
+    killRow("BetweenUnlinkAndSymlinkOfTheLink",
+            "kill -9 at the symlink that follows removing the old link at the first rotation", 3,
+            {"symlink,symlinkat", kLink, 3, 1, {"!" + kLink, logName(2)}}),
+    killRow("AtTheNextFileCreation", "kill -9 at the open that creates the next file", 3,
+            {"open,openat", logName(2), 1, 1, {"!" + logName(2)}}),
+    killRow("AtTheNextFileOpen", "kill -9 at the open for writing of the created next file", 3,
+            {"open,openat", logName(2), 2, 1, {logName(2)}}),
+    killRow("AtARetentionDelete", "kill -9 at the unlink that retires the oldest archive", 2,
+            {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), gzName(2), logName(2)}}),
+    {"FiftyRandomKillsUnderLoad",
+     "kill -9 fifty times at random moments of a busy run, MAXFILESIZE 4000", 4,
+     [](Scene& scene, int) { return killRepeatedly(scene); }, kKilled, "",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kOutsideUntouched},
+};
+
+class MatrixKill : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixKill, ARecoveryRunKeepsEverythingStored) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixKill, ::testing::ValuesIn(kKillRows), rowName);
+
+// --- stop signals under heavy input ----------------------------------------
+
+// Feeds the writer through a pipe we also read from, as fast as it takes
+// the input, and stops it with `sig` after two rotations. Whatever the
+// writer did not read is still in the pipe, so what it read is known exactly.
+Outcome stopUnderLoad(Scene& scene, int sig) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+  fcntl(fds[0], F_SETFD, 0);  // the writer inherits the read end only
+  Child stopped({"bash", "-c", "exec \"$0\" \"$@\" <&" + std::to_string(fds[0]), ZARVO_WRITER_PATH,
+                scene.dir, std::to_string(scene.maxFileNum), "200000"});
+  fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  std::atomic<bool> stop{false};
+  std::string fed;
+  std::thread feeder([&] {
+    std::string pending;
+    for (int block = 0; !stop && fed.size() < (32u << 20);) {
+      if (pending.empty()) pending = requests("load " + std::to_string(block++), 2000);
+      const ssize_t n = ::write(fds[1], pending.data(), pending.size());
+      if (n > 0) {
+        fed.append(pending, 0, static_cast<size_t>(n));
+        pending.erase(0, static_cast<size_t>(n));
+      } else {
+        pollfd out{fds[1], POLLOUT, 0};
+        poll(&out, 1, 10);
+      }
+    }
+  });
+  EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + logName(3)); }, kEnds));
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::random_device{}() % 50));
+  stopped.signal(sig);
+  EXPECT_TRUE(stopped.endsWithin(1)) << strsignal(sig) << " under load";
+  stop = true;
+  feeder.join();
+  const int status = stopped.wait(kEnds);
+  std::string unread;
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  char buffer[65536];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) unread.append(buffer, n);
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_EQ(fed.compare(fed.size() - unread.size(), unread.size(), unread), 0);
+  return {status, stopped.stderrText(), fed.substr(0, fed.size() - unread.size())};
+}
+
+Row stopRow(std::string name, int sig) {
+  return {std::move(name), std::string(strsignal(sig)) + " under heavy input with rotations", 100,
+          [sig](Scene& scene, int) { return stopUnderLoad(scene, sig); }, 0, "",
+          kAllOfInput | kWholeRecords | kOutsideUntouched};
+}
+
+const std::vector<Row> kStopRows = {stopRow("Term", SIGTERM), stopRow("Int", SIGINT),
+                                    stopRow("Hup", SIGHUP)};
+
+class MatrixStop : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixStop, EndsAtOnceWithEverythingReadStored) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixStop, ::testing::ValuesIn(kStopRows), rowName);
+
+// --- standard error that cannot be written ----------------------------------
+
+enum class Stderr { kFull, kClosed, kBrokenPipe };
+enum class Run { kUsageError, kMissingDirectory, kCleanWithAMessage };
+
+// A broken pipe is one whose read end is closed before the writer starts.
+Outcome withStderr(Scene& scene, Stderr kind, Run what) {
+  int fds[2] = {-1, -1};
+  std::string redirect = kind == Stderr::kFull ? "2>/dev/full" : "2>&-";
+  if (kind == Stderr::kBrokenPipe) {
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+    close(fds[0]);
+    fcntl(fds[1], F_SETFD, 0);
+    redirect = "2>&" + std::to_string(fds[1]);
+  }
+  std::vector<std::string> argv{"bash", "-c", "exec \"$0\" \"$@\" " + redirect, ZARVO_WRITER_PATH};
+  if (what == Run::kMissingDirectory) argv.push_back(scene.dir + "/missing");
+  if (what == Run::kCleanWithAMessage) {
+    argv.push_back(scene.dir);
+    // The link cannot replace a directory: a message, and the run goes on.
+    mkdir((scene.dir + "/" + kLink).c_str(), 0755);
+    scene.oracle.snapshot();
+  }
+  if (what != Run::kUsageError) argv.insert(argv.end(), {"3", "1000"});
+  const std::string input = requests("stderr", 30);
+  RunResult r = run(argv, input, kEnds);
+  if (fds[1] >= 0) close(fds[1]);
+  return {r.status, r.err, input};
+}
+
+Row stderrRow(std::string name, std::string how, Stderr kind, Run what) {
+  const bool clean = what == Run::kCleanWithAMessage;
+  return {std::move(name), std::move(how), 3,
+          [kind, what](Scene& scene, int) { return withStderr(scene, kind, what); }, clean ? 0 : 1,
+          "", clean ? kAllOfInput | kWholeRecords | kOutsideUntouched
+                    : kOutsideUntouched | kDirectoryUntouched};
+}
+
+const std::vector<Row> kStderrRows = {
+    stderrRow("FullOnAUsageError", "stderr /dev/full, no arguments", Stderr::kFull,
+              Run::kUsageError),
+    stderrRow("FullOnAFatalError", "stderr /dev/full, DIRECTORY missing", Stderr::kFull,
+              Run::kMissingDirectory),
+    stderrRow("FullOnACleanRun", "stderr /dev/full, a directory at the link path",
+              Stderr::kFull, Run::kCleanWithAMessage),
+    stderrRow("BrokenPipeOnAUsageError", "stderr a pipe nobody reads, no arguments",
+              Stderr::kBrokenPipe, Run::kUsageError),
+    stderrRow("BrokenPipeOnAFatalError", "stderr a pipe nobody reads, DIRECTORY missing",
+              Stderr::kBrokenPipe, Run::kMissingDirectory),
+    stderrRow("BrokenPipeOnACleanRun", "stderr a pipe nobody reads, a directory at the link path",
+              Stderr::kBrokenPipe, Run::kCleanWithAMessage),
+    stderrRow("ClosedOnAFatalError", "stderr closed, DIRECTORY missing", Stderr::kClosed,
+              Run::kMissingDirectory),
+};
+
+class MatrixStderr : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixStderr, ExitsWithItsStatusNeverBySigpipe) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixStderr, ::testing::ValuesIn(kStderrRows), rowName);
+
+// --- a second writer through another spelling of DIRECTORY -----------------
+
+Outcome secondWriter(Scene& scene, const std::string& spelling, const std::string& cwd) {
+  Child first(writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation}));
+  first.write("first\n");
+  EXPECT_TRUE(eventually([&] { return scene.oracle.stored() == "first\n"; }, kEnds));
+  scene.oracle.snapshot();
+  RunResult second = run(writer({expand(spelling, scene), "3", "0"}), "second\n", kEnds,
+                         expand(cwd, scene));
+  EXPECT_EQ(scene.oracle.check(kDirectoryUntouched | kOutsideUntouched, "").failures, "")
+      << "the refusal touched nothing";
+  first.write("after\n");
+  first.closeInput();
+  EXPECT_EQ(first.wait(kEnds), 0) << "the first writer goes on";
+  return {second.status, second.err, "first\nafter\n"};
+}
+
+Row secondWriterRow(std::string name, std::string spelling, std::string cwd) {
+  const std::string message = "Cannot lock directory `\"" + spelling +
+                              "\"`: another zarvo-accesslogwriter is writing there";
+  const std::string how =
+      "a second writer through " + spelling + (cwd.empty() ? "" : " from " + cwd);
+  return {std::move(name), how, 3,
+          [spelling, cwd](Scene& scene, int) { return secondWriter(scene, spelling, cwd); }, 1,
+          message, kAllOfInput | kWholeRecords | kOutsideUntouched};
+}
+
+const std::vector<Row> kSecondWriterRows = {
+    secondWriterRow("TrailingSlash", "{dir}/", ""),
+    secondWriterRow("SymbolicLink", "{top}/via", ""),
+    secondWriterRow("RelativeSpelling", "logs", "{top}"),
+    secondWriterRow("DotDotSpelling", "../logs", "{top}/victim"),
+};
+
+class MatrixSecondWriter : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixSecondWriter, RefusesAndTouchesNothing) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixSecondWriter, ::testing::ValuesIn(kSecondWriterRows), rowName);
+
+// --- long lines and arbitrary bytes ------------------------------------------
+
+std::string longLine(size_t size) {
+  std::string line;
+  for (size_t i = 0; line.size() < size; ++i) line += std::to_string(i) + ",";
+  line.resize(size);
+  return line;
+}
+
+std::string aroundTheChunkLimit() {
+  std::string input;
+  for (int round = 0; round < 3; ++round)
+    for (size_t length = 2045; length <= 2050; ++length) input += longLine(length - 1) + "\n";
+  return input;
+}
+
+std::string randomBytes(size_t size) {
+  std::mt19937 random(size);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+Row inputRow(std::string name, std::string how, std::string input, std::string maxFileSize) {
+  return {std::move(name), std::move(how), 100,
+          [input, maxFileSize](Scene& scene, int) {
+            RunResult r = run(writer({scene.dir, "100", maxFileSize}), input, kEnds * 3);
+            return Outcome{r.status, r.err, input};
+          },
+          0, "", kAllOfInput | kWholeRecords | kOutsideUntouched};
+}
+
+const std::vector<Row> kInputRows = {
+    inputRow("MebibyteWithoutNewline", "1 MiB without a newline", longLine(1 << 20), kNoRotation),
+    inputRow("MebibyteLineAcrossRotations", "1 MiB line, MAXFILESIZE 100000",
+             longLine(1 << 20) + "\nafter\n", "100000"),
+    inputRow("LinesAroundTheChunkLimit", "lines of 2045 to 2050 bytes", aroundTheChunkLimit(),
+             kNoRotation),
+    inputRow("ChunkLimitLinesAcrossRotations", "lines of 2045 to 2050 bytes, MAXFILESIZE 3000",
+             aroundTheChunkLimit(), "3000"),
+    inputRow("FourMebibytesOfRandomBytes", "4 MiB of random bytes, MAXFILESIZE 1000000",
+             randomBytes(4 << 20), "1000000"),
+};
+
+class MatrixInput : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixInput, StoresEveryByteInWholeRecords) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixInput, ::testing::ValuesIn(kInputRows), rowName);
+
+// --- memory exhaustion --------------------------------------------------------
+
+std::string whyNoShim() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return "a sanitizer runtime owns malloc in this build";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  return "a sanitizer runtime owns malloc in this build";
+#endif
+#endif
+  return exists(ZARVO_FAIL_ALLOCATION_PATH) ? "" : "the allocation shim was not built";
+}
+
+// A whole log file of an earlier run, so that the archive thread has work
+// as soon as it starts.
+const std::string& earlierFile() {
+  static const std::string bytes = [] {
+    TempDir dir;
+    run(writer({dir.path().string(), "3", kNoRotation}), requests("earlier run", 10));
+    return readFile(dir / logName(1));
+  }();
+  return bytes;
+}
+
+// Step n: the nth allocation of `thread` fails (0 the main thread, 1 the
+// first thread the writer starts: the archive thread). The input stays open
+// until the writer ended, archived the earlier file or reported a failure.
+Outcome allocationFails(Scene& scene, int thread, int n) {
+  const std::string earlier = scene.dir + "/" + logName(1);
+  writeFile(earlier, earlierFile());
+  const std::string note = scene.scratch / "failed";
+  Child starved({"env", "LD_PRELOAD=" ZARVO_FAIL_ALLOCATION_PATH,
+                "ZARVO_FAIL_ALLOCATION=" + std::to_string(n),
+                "ZARVO_FAIL_ALLOCATION_THREAD=" + std::to_string(thread),
+                "ZARVO_FAIL_ALLOCATION_LOG=" + note, ZARVO_WRITER_PATH, scene.dir,
+                std::to_string(scene.maxFileNum), kNoRotation});
+  const std::string input = "a\nb\n";
+  starved.write(input);
+  EXPECT_TRUE(eventually(
+      [&] {
+        return starved.endsWithin(0) || (!exists(earlier) && exists(earlier + ".gz")) ||
+               !starved.stderrText().empty();
+      },
+      kEnds))
+      << "neither ended, archived nor reported: a hang";
+  starved.closeInput();
+  const int status = starved.wait(kEnds);
+  const std::string before = parseLog(earlierFile()).body();
+  return {status, starved.stderrText(), before + input, before.size(), exists(note)};
+}
+
+Row allocationRow(std::string name, std::string how, int thread) {
+  return {std::move(name), std::move(how), 3,
+          [thread](Scene& scene, int step) { return allocationFails(scene, thread, step); },
+          kZeroOrOne, std::nullopt, kPrefixOfInput | kWholeRecords | kOutsideUntouched,
+          kAllOfInput, whyNoShim};
+}
+
+const std::vector<Row> kMemoryRows = {
+    allocationRow("OnTheMainThread", "the Nth allocation of the main thread fails, N = 1, 2, ...",
+                  0),
+    allocationRow("OnTheArchiveThread",
+                  "the Nth allocation of the archive thread fails, N = 1, 2, ...", 1),
+};
+
+class MatrixMemory : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixMemory, ExhaustionEndsWithStatusZeroOrOne) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixMemory, ::testing::ValuesIn(kMemoryRows), rowName);
+
+// --- a slow archive thread ------------------------------------------------------
+
+// Only the archive thread calls fsync (twice per archive): delaying it lets
+// a backlog of finished files build up behind a fast input.
+Outcome slowArchive(Scene& scene) {
+  const std::string input = requests("backlog", 8000);
+  Child traced({"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e",
+                "trace=fsync", "-e", "inject=fsync:delay_enter=200000", ZARVO_WRITER_PATH,
+                scene.dir, std::to_string(scene.maxFileNum), "150000"});
+  traced.write(input);
+  EXPECT_TRUE(eventually([&] { return scene.oracle.stored() == input; }, kEnds));
+  EXPECT_GE(listLogDirectory(scene.dir).logs().size(), 3u) << "no backlog built up";
+  EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum); }, kEnds * 3))
+      << "the backlog never drained";
+  traced.closeInput();
+  return {traced.wait(kEnds), traced.stderrText(), input};
+}
+
+const std::vector<Row> kBacklogRows = {
+    {"SlowedArchiveThread", "every fsync delayed 200 ms, 8000 lines at once, MAXFILESIZE 150000",
+     100,
+     [](Scene& scene, int) { return slowArchive(scene); }, 0, "",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
+     whyNoStrace},
+};
+
+class MatrixBacklog : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixBacklog, DrainsAfterTheInputWithNothingLost) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixBacklog, ::testing::ValuesIn(kBacklogRows), rowName);
+
+}  // namespace
+}  // namespace zarvo::test

@@ -1,0 +1,34 @@
+#pragma once
+// A log directory as a test sees it at one moment: which numbers have a
+// ".log", which an archive, where the link points and what else is there;
+// and polling until the writer's background work has brought it to a state.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zarvo::test {
+
+struct LogDirectory {
+  struct Numbered {
+    bool log = false;
+    bool archive = false;
+  };
+  std::map<uint64_t, Numbered> files;  // by number
+  std::string link;                    // the link's text, empty when there is none
+  std::vector<std::string> others;     // names that are none of the above
+
+  // The numbers that have a ".log".
+  std::vector<uint64_t> logs() const;
+};
+
+// Names zarvo-access-<n>.log, zarvo-access-<n>.log.gz (n plain decimal) and
+// the link zarvo-access.log.
+LogDirectory listLogDirectory(const std::string& dir);
+
+// True once `done` holds, polled every 10 ms for up to `seconds`; an exception
+// from `done` (a file caught mid-write) counts as not yet.
+bool eventually(const std::function<bool()>& done, double seconds = 20);
+
+}  // namespace zarvo::test
