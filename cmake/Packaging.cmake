@@ -1,1 +1,56 @@
 # Install rules for documentation and the Debian package.
+# `cmake --install` puts the manual page in share/man/man1 and the README and
+# the example systemd units in share/doc/zarvo-accesslogwriter;
+# `cpack -G DEB` in the build directory (or scripts/package.sh) makes the .deb.
+
+# Debian ships manual pages gzipped; -n keeps name and time out of the
+# member, so the same page always gives the same bytes.
+set(ZARVO_MAN_PAGE ${PROJECT_SOURCE_DIR}/docs/zarvo-accesslogwriter.1)
+set(ZARVO_MAN_PAGE_GZ ${PROJECT_BINARY_DIR}/docs/zarvo-accesslogwriter.1.gz)
+add_custom_command(
+  OUTPUT ${ZARVO_MAN_PAGE_GZ}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/docs
+  COMMAND sh -c "gzip -9n -c '${ZARVO_MAN_PAGE}' > '${ZARVO_MAN_PAGE_GZ}'"
+  DEPENDS ${ZARVO_MAN_PAGE}
+  VERBATIM)
+add_custom_target(zarvo_man_page ALL DEPENDS ${ZARVO_MAN_PAGE_GZ})
+
+install(FILES ${ZARVO_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES
+  docs/examples/zarvo-accesslogwriter.socket
+  docs/examples/zarvo-accesslogwriter.service
+  docs/examples/http-proxy.service
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+set(ZARVO_PACKAGE_CONTACT "zarvo-accesslogwriter developers <zarvo-accesslogwriter@localhost>"
+  CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zarvo-accesslogwriter)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${ZARVO_PACKAGE_CONTACT})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "stores an HTTP proxy's access log in numbered, gzipped files")
+# Debian wants the long description in lines of at most 80 characters.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "zarvo-accesslogwriter reads an access log on standard input and writes"
+  "every line behind a timestamp prefix into numbered, size-limited files in"
+  "one directory. A symbolic link names the file being written, finished"
+  "files are gzipped on a background thread and only the newest archives are"
+  "kept. Example systemd units are in"
+  "/usr/share/doc/zarvo-accesslogwriter/examples.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The build type keeps debug information; the package does not need it.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# dpkg-shlibdeps derives the library packages (Boost filesystem and
+# iostreams, libstdc++, libc) from the binary itself. zlib is loaded only
+# through Boost.Iostreams, so it is not in the binary's own list; the
+# archives need it, so it is named here as well.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g")
+
+include(CPack)

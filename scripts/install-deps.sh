@@ -9,6 +9,10 @@ packages=(
   libboost1.74-dev zlib1g-dev
   libgtest-dev googletest
   gzip strace util-linux procps
+  # The install tests: CPack's .deb (dpkg-shlibdeps, file), the manual page
+  # lint (man, groff) and the check of the example units (systemd-analyze).
+  dpkg-dev file man-db groff-base systemd
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

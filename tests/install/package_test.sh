@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree, checks what it installs and
+# what it depends on, unpacks it into a scratch root (the machine's own
+# package database is not touched) and runs the unpacked binary once.
+# Usage: package_test.sh BUILD_DIR SOURCE_DIR
+source "$(dirname "$0")/lib.sh"
+build=$1
+source_dir=$2
+need cpack dpkg-deb dpkg-shlibdeps dpkg-query file readelf ldconfig man gzip zcat
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
+  { cat "$scratch/cpack.log" >&2; fail "cpack did not build the package"; }
+debs=("$scratch"/out/zarvo-accesslogwriter_*_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, found: ${debs[*]}"
+deb=${debs[0]}
+echo "package: $(basename "$deb")"
+
+# What an operator gets, and nothing else (no test or benchmark programs).
+expected_files="./usr/bin/zarvo-accesslogwriter
+./usr/share/doc/zarvo-accesslogwriter/README.md
+./usr/share/doc/zarvo-accesslogwriter/examples/http-proxy.service
+./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.service
+./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.socket
+./usr/share/man/man1/zarvo-accesslogwriter.1.gz"
+files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)
+[ "$files" = "$expected_files" ] ||
+  fail "package files differ from the expected list:
+$(diff <(echo "$expected_files") <(echo "$files") || true)"
+
+root=$scratch/root
+dpkg-deb -x "$deb" "$root"
+binary=$root/usr/bin/zarvo-accesslogwriter
+
+# Every shared library the binary loads directly must come from a package
+# named in Depends, or apt-get install on a fresh machine leaves it broken.
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+depends_names=" $(echo "$depends" | sed -E 's/\([^)]*\)//g; s/[,|]/ /g') "
+for lib in $(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+  path=$(ldconfig -p | awk -v lib="$lib" '$1 == lib { print $NF; exit }')
+  [ -n "$path" ] || fail "$lib, needed by the binary, is not known to ldconfig"
+  owner=$(dpkg-query -S "$(readlink -f "$path")" 2>/dev/null ||
+          dpkg-query -S "$path" 2>/dev/null) || fail "no package owns $path ($lib)"
+  package=${owner%%:*}
+  [[ $depends_names == *" $package "* ]] || fail "$lib comes from $package, which is not in Depends"
+done
+# gzip archives are written through Boost.Iostreams by zlib.
+[[ $depends_names == *" zlib1g "* ]] || fail "zlib1g is not in Depends"
+
+# apt resolves the dependencies as it would for `apt-get install ./….deb`
+# (simulated: nothing is installed).
+if command -v apt-get >/dev/null; then
+  apt-get -s -o Debug::NoLocking=1 install "$deb" >"$scratch/apt.log" 2>&1 ||
+    { cat "$scratch/apt.log" >&2; fail "apt-get cannot install the package"; }
+fi
+
+# The unpacked binary writes, rotates and archives (the archive needs zlib
+# through Boost.Iostreams at run time).
+logs=$scratch/logs
+mkdir "$logs" && mkfifo "$scratch/in"
+"$binary" "$logs" 10 0 <"$scratch/in" &
+pid=$!
+started+=("$pid")
+exec 3>"$scratch/in"
+printf 'GET /one HTTP/1.1 200\nGET /two HTTP/1.1 404\n' >&3
+# MAXFILESIZE 0: one record per file, so files 1 and 2 are finished.
+wait_for "two archives" test -s "$logs/zarvo-access-2.log.gz" -a ! -e "$logs/zarvo-access-2.log"
+exec 3>&-
+wait_exit "$pid"
+[ "$exit_status" -eq 0 ] || fail "the installed binary exited with status $exit_status"
+for n in 1 2; do gzip -t "$logs/zarvo-access-$n.log.gz" || fail "archive $n is not valid gzip"; done
+records=$(zcat "$logs"/zarvo-access-1.log.gz "$logs"/zarvo-access-2.log.gz |
+          sed -n 's/.* \[Originator@8461 sub=Default\] GET /GET /p')
+[ "$records" = $'GET /one HTTP/1.1 200\nGET /two HTTP/1.1 404' ] ||
+  fail "archives hold unexpected records: $records"
+[ "$(readlink "$logs/zarvo-access.log")" = "$logs/zarvo-access-3.log" ] ||
+  fail "the link does not name the current file"
+
+# `man zarvo-accesslogwriter` finds the installed page, and it is our page.
+page=$(MANPATH=$root/usr/share/man man -w zarvo-accesslogwriter) ||
+  fail "man does not find the page under the unpacked root"
+[ "$page" = "$root/usr/share/man/man1/zarvo-accesslogwriter.1.gz" ] || fail "man found $page"
+zcat "$page" | cmp -s - "$source_dir/docs/zarvo-accesslogwriter.1" ||
+  fail "the packaged page differs from docs/zarvo-accesslogwriter.1"
+echo "ok: package installs into a scratch root, runs, and its page is found"
