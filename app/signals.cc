@@ -39,10 +39,30 @@ void installSignalHandling() {
   sigdelset(&waitMask, SIGALRM);
 }
 
+namespace {
+
+// ppoll runs a handler only when the signal interrupts it; when input is
+// ready at once it puts the old mask back with the signal still pending. So
+// with input that never runs dry, a request would wait for good.
+bool deliverPending() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  bool any = false;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) any = any || sigismember(&pending, sig) == 1;
+  if (!any) return false;
+  sigset_t ours;
+  pthread_sigmask(SIG_SETMASK, &waitMask, &ours);
+  pthread_sigmask(SIG_SETMASK, &ours, nullptr);
+  return true;
+}
+
+}  // namespace
+
 bool waitReadable(int fd) {
   pollfd input{fd, POLLIN, 0};
   // Any other failure is left for the read to report.
-  return ppoll(&input, 1, nullptr, &waitMask) >= 0 || errno != EINTR;
+  if (ppoll(&input, 1, nullptr, &waitMask) < 0) return errno != EINTR;
+  return !deliverPending();
 }
 
 bool stopRequested() { return stopFlag != 0; }

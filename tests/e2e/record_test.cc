@@ -14,6 +14,7 @@
 
 #include "format/product.h"
 #include "tests/support/files.h"
+#include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -180,6 +181,25 @@ TEST(Records, TheLinkPathTakenByAFileOrADirectory) {
   EXPECT_EQ(r.err, "Cannot create symbolic link `" + (other / "zarvo-access.log") + "` -> `" +
                        (other / logName(1)) + "`: File exists\n");
   EXPECT_EQ(readLog(other / logName(1)).body(), "x\n");
+}
+
+// Input that is always ready (a proxy faster than the disk): the writer
+// never waits, and a stop or rotate request must still be acted on.
+TEST(Records, SignalsActOnWhileInputNeverRunsDry) {
+  for (int sig : {SIGALRM, SIGTERM}) {
+    TempDir dir;
+    Child child({"bash", "-c", "exec \"$0\" \"$@\" </dev/zero", ZARVO_WRITER_PATH,
+                 dir.path().string(), "2", "100000000000"});
+    ASSERT_TRUE(eventually([&] { return exists(dir / logName(1)); }, 10));
+    child.signal(sig);
+    if (sig == SIGALRM) {
+      EXPECT_TRUE(eventually([&] { return exists(dir / logName(2)); }, 2)) << "no rotation";
+      child.signal(SIGTERM);
+    }
+    ASSERT_TRUE(child.endsWithin(2)) << strsignal(sig) << " never acted on";
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.stderrText(), "");
+  }
 }
 
 TEST(Records, StopSignalsWriteEverythingReadAndExitZero) {
