@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/files.h"
+#include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -28,19 +29,6 @@ using Names = std::vector<std::string>;
 
 std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
 std::string gzName(int n) { return logName(n) + ".gz"; }
-
-bool eventually(const std::function<bool()>& done, double seconds = 20) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    try {
-      if (done()) return true;
-    } catch (const std::exception&) {
-      // A file caught mid-write; look again.
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
 
 // Runs a writer on `input` and keeps its input open until `done`, so that
 // the archive thread can catch up.
