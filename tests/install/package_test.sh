@@ -37,7 +37,9 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 depends_names=" $(echo "$depends" | sed -E 's/\([^)]*\)//g; s/[,|]/ /g') "
 for lib in $(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-  path=$(ldconfig -p | awk -v lib="$lib" '$1 == lib { print $NF; exit }')
+  # awk reads to the end: leaving early would kill ldconfig with SIGPIPE,
+  # which pipefail turns into a silent exit of the whole test.
+  path=$(ldconfig -p | awk -v lib="$lib" '$1 == lib && !found { print $NF; found = 1 }')
   [ -n "$path" ] || fail "$lib, needed by the binary, is not known to ldconfig"
   owner=$(dpkg-query -S "$(readlink -f "$path")" 2>/dev/null ||
           dpkg-query -S "$path" 2>/dev/null) || fail "no package owns $path ($lib)"
