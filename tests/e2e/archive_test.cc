@@ -192,21 +192,28 @@ TEST(Archive, AFailedCompressionSparesAnArchiveItNeverOpened) {
 }
 
 TEST(Archive, ALinkPlantedAtTheArchivePathIsNotFollowed) {
-  TempDir dir;
-  TempDir elsewhere;
-  writeFile(elsewhere / "victim", "precious");
-  const std::string leftover = earlierLog("kept\n");
-  writeFile(dir / logName(6), leftover);
-  symlink((elsewhere / "victim").c_str(), (dir / gzName(6)).c_str());
-  Child child(writer({dir.path().string(), "10", "100000"}));
-  child.write("a\n");
-  EXPECT_TRUE(eventually([&] { return child.stderrText().find('\n') != std::string::npos; }));
-  child.closeInput();
-  EXPECT_EQ(child.wait(), 0);
-  EXPECT_EQ(child.stderrText(), "Cannot compress file: `" + (dir / logName(6)) +
-                                    "`: Too many levels of symbolic links\n");
-  EXPECT_EQ(readFile(elsewhere / "victim"), "precious");
-  EXPECT_EQ(readFile(dir / logName(6)), leftover);
+  for (const std::string target : {"victim", "absent", "victim-dir"}) {
+    SCOPED_TRACE("a link to " + target);
+    TempDir dir;
+    TempDir elsewhere;
+    writeFile(elsewhere / "victim", "precious");
+    mkdir((elsewhere / "victim-dir").c_str(), 0755);
+    const std::string leftover = earlierLog("kept\n");
+    writeFile(dir / logName(6), leftover);
+    symlink((elsewhere / target).c_str(), (dir / gzName(6)).c_str());
+    Child child(writer({dir.path().string(), "10", "100000"}));
+    child.write("a\n");
+    EXPECT_TRUE(eventually([&] { return child.stderrText().find('\n') != std::string::npos; }));
+    child.closeInput();
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.stderrText(), "Cannot compress file: `" + (dir / logName(6)) +
+                                      "`: Too many levels of symbolic links\n");
+    EXPECT_EQ(listDir(elsewhere.path().string()), (Names{"victim", "victim-dir"}));
+    EXPECT_EQ(readFile(elsewhere / "victim"), "precious");
+    EXPECT_TRUE(listDir(elsewhere / "victim-dir").empty());
+    EXPECT_EQ(readLink(dir / gzName(6)), elsewhere / target) << "the planted link stays";
+    EXPECT_EQ(readFile(dir / logName(6)), leftover);
+  }
 }
 
 TEST(Archive, EachArchiveIsSyncedBeforeItsSourceIsRemoved) {

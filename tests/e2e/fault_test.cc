@@ -246,6 +246,39 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
   }
 }
 
+// An earlier run's file of incompressible bytes, on a file system with room
+// for it but not for its archive beside it.
+TEST(FaultFullDisk, AnArchiveThatDoesNotFitIsRemovedAndItsLogKept) {
+  const std::string why = whyNoTmpfs();
+  if (!why.empty()) GTEST_SKIP() << why;
+  TempDir work;
+  const std::string disk = work / "disk", seed = work / "seed", copy = work / "copy";
+  for (const std::string& d : {disk, seed, copy}) mkdir(d.c_str(), 0755);
+  std::string earlier(300000, '\0');
+  uint64_t x = 1;
+  for (char& c : earlier) c = static_cast<char>((x = x * 6364136223846793005ULL + 1) >> 56);
+  writeFile(seed + "/" + logName(1), earlier);
+  const std::string script =
+      "mount -t tmpfs -o size=512k tmpfs \"$1\" || exit 125\n"
+      "cp -a \"$2\"/. \"$1\" || exit 126\n"
+      "\"$3\" \"$1\" 10 100000000\n"
+      "status=$?\n"
+      "cp -a \"$1\"/. \"$4\" || exit 126\n"
+      "exit $status\n";
+  Child child({"unshare", "-m", "sh", "-c", script, "sh", disk, seed, ZARVO_WRITER_PATH, copy});
+  child.write("a\n");
+  eventually([&] { return child.stderrText().find('\n') != std::string::npos; });
+  child.closeInput();
+  const int status = child.wait(kEnds);
+  if (status == kMountRefused) GTEST_SKIP() << "mount refused: " << child.stderrText();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(child.stderrText(), "Cannot compress file: `" + disk + "/" + logName(1) +
+                                    "`: No space left on device\n");
+  EXPECT_EQ(listDir(copy), (std::vector<std::string>{logName(1), logName(2), "zarvo-access.log"}));
+  EXPECT_EQ(readFile(copy + "/" + logName(1)), earlier);
+  EXPECT_EQ(readLog(copy + "/" + logName(2)).body(), "a\n");
+}
+
 // --- failing closes and flushes ------------------------------------------
 
 TEST(FaultClose, AFailedCloseIsReportedAsAFailedWrite) {
@@ -255,21 +288,23 @@ TEST(FaultClose, AFailedCloseIsReportedAsAFailedWrite) {
   // second closes the log file: at the end of input, or at the rotation
   // that the first record sets off under a 100-byte limit.
   struct Case {
-    std::string when, maxFileSize, input, firstFileBody;
+    std::string when, maxFileSize, input, firstFileBody, error, text;
   } cases[] = {
       {"end of input", "100000", "a\nb\nlast line without newline",
-       "a\nb\nlast line without newline"},
-      {"rotation", "100", "a\nb\n", "a\n"},
+       "a\nb\nlast line without newline", "EIO", "Input/output error"},
+      {"rotation", "100", "a\nb\n", "a\n", "EIO", "Input/output error"},
+      {"end of input", "100000", "a\n", "a\n", "ENOSPC", "No space left on device"},
+      {"rotation", "100", "a\nb\n", "a\n", "ENOSPC", "No space left on device"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.when);
+    SCOPED_TRACE(c.error + " at " + c.when);
     TempDir dir, trace;
     const std::string first = dir / logName(1);
-    RunResult r = run(injected(trace / "log", "close", "close:error=EIO:when=2", first,
+    RunResult r = run(injected(trace / "log", "close", "close:error=" + c.error + ":when=2", first,
                                {dir.path().string(), "3", c.maxFileSize}),
                       c.input, kEnds);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, writeFailed(first, "Input/output error"));
+    EXPECT_EQ(r.err, writeFailed(first, c.text));
     EXPECT_EQ(readLog(first).body(), c.firstFileBody);
     EXPECT_FALSE(exists(dir / logName(2))) << "nothing is opened after the failure";
   }
@@ -286,6 +321,7 @@ TEST(FaultFlush, AFailedWriteEndsTheRunAndNothingLaterReachesTheFile) {
     bool lastBatchEndsTheInput;  // its bytes then go out with the final close
   } cases[] = {
       {"EIO", "Input/output error", 1, false},
+      {"ENOSPC", "No space left on device", 1, false},
       {"EIO", "Input/output error", 2, false},
       {"ENOSPC", "No space left on device", 3, false},
       {"EDQUOT", "Disk quota exceeded", 4, false},

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -506,6 +507,180 @@ const std::vector<Row> kSecondWriterRows = {
 class MatrixSecondWriter : public ::testing::TestWithParam<Row> {};
 TEST_P(MatrixSecondWriter, RefusesAndTouchesNothing) { walk(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Rows, MatrixSecondWriter, ::testing::ValuesIn(kSecondWriterRows), rowName);
+
+// --- files removed by someone else --------------------------------------------
+
+// A writer fed part by part; each part is waited for on disk and may then
+// be rotated out with SIGALRM, so every step happens at a known moment.
+struct Driven {
+  Scene& scene;
+  Child child;
+  EndsWithTheTest writerPid;  // the writer itself, also when strace runs it
+  std::string fed;  // what DIRECTORY should hold: parts whose file is removed are dropped
+
+  Driven(Scene& s, const std::vector<std::string>& argv)
+      : scene(s), child(argv), writerPid{argv[0] == "strace" ? tracedWriter(child.pid()) : -1} {}
+
+  void feed(int part, bool kept = true) {
+    // Enough for an archive of several writes.
+    const std::string lines = requests("part " + std::to_string(part), 1500);
+    child.write(lines);
+    EXPECT_TRUE(eventually([&] {
+      const std::string stored = scene.oracle.stored();
+      return stored.size() >= lines.size() &&
+             stored.compare(stored.size() - lines.size(), lines.size(), lines) == 0;
+    }, kEnds)) << "part " << part << " never reached the disk";
+    if (kept) fed += lines;
+  }
+
+  void rotateTo(int next) {
+    if (writerPid.pid > 0) {
+      kill(writerPid.pid, SIGALRM);
+    } else {
+      child.signal(SIGALRM);
+    }
+    EXPECT_TRUE(eventually([&] {
+      return readLink(scene.dir + "/" + kLink) == scene.dir + "/" + logName(next);
+    }, kEnds)) << "no rotation to " << logName(next);
+  }
+
+  void remove(const std::string& name) {
+    EXPECT_EQ(::unlink((scene.dir + "/" + name).c_str()), 0) << name;
+  }
+
+  // Once the writer has printed `lines` lines and, unless a failure is to
+  // keep a file back, the archive thread has caught up.
+  Outcome finish(size_t lines, bool catchesUp = true) {
+    EXPECT_TRUE(eventually([&] {
+      const std::string err = child.stderrText();
+      return (!catchesUp || caughtUp(scene.dir, scene.maxFileNum)) &&
+             static_cast<size_t>(std::count(err.begin(), err.end(), '\n')) >= lines;
+    }, kEnds)) << "never caught up: " << ::testing::PrintToString(listDir(scene.dir));
+    child.closeInput();
+    return {child.wait(kEnds), child.stderrText(), fed};
+  }
+};
+
+std::vector<std::string> plainWriter(const Scene& scene) {
+  return writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation});
+}
+
+Outcome removeCurrentFile(Scene& scene) {
+  Driven run(scene, plainWriter(scene));
+  run.feed(1, false);
+  run.remove(logName(1));
+  run.rotateTo(2);
+  run.feed(2);
+  return run.finish(1);
+}
+
+// The first archive's fsync is held back, so the second finished file
+// waits in the queue while it is removed.
+Outcome removeQueuedLog(Scene& scene) {
+  Driven run(scene, {"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e", "trace=fsync",
+                     "-e", "inject=fsync:delay_enter=2000000", "-P", scene.dir + "/" + gzName(1),
+                     ZARVO_WRITER_PATH, scene.dir, std::to_string(scene.maxFileNum), kNoRotation});
+  run.feed(1);
+  run.rotateTo(2);
+  run.feed(2, false);
+  run.rotateTo(3);
+  run.remove(logName(2));
+  run.feed(3);
+  return run.finish(1);
+}
+
+Outcome removeRetainedArchive(Scene& scene) {
+  Driven run(scene, plainWriter(scene));
+  run.feed(1, false);
+  run.rotateTo(2);
+  EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum); }, kEnds));
+  run.remove(gzName(1));
+  run.feed(2);
+  run.rotateTo(3);
+  run.feed(3);
+  return run.finish(0);
+}
+
+Outcome removeLink(Scene& scene) {
+  Driven run(scene, plainWriter(scene));
+  run.feed(1);
+  run.remove(kLink);
+  run.rotateTo(2);
+  run.feed(2);
+  return run.finish(0);
+}
+
+Row removedRow(std::string name, std::string how, uint32_t maxFileNum,
+               Outcome (*provoke)(Scene&), std::string lastLine, unsigned promises,
+               std::string (*missing)() = nullptr) {
+  return {std::move(name), std::move(how), maxFileNum,
+          [provoke](Scene& scene, int) { return provoke(scene); }, 0, std::move(lastLine),
+          promises | kAllOfInput | kRecovered | kWholeRecords | kOutsideUntouched, 0, missing};
+}
+
+// A file that is gone is no loss the writer could prevent: the records it
+// held are gone with it, and the run goes on.
+const std::vector<Row> kRemovedRows = {
+    removedRow("TheCurrentFile", "the file being written removed, then a rotation", 3,
+               removeCurrentFile,
+               "Cannot compress file: `{dir}/zarvo-access-1.log`: No such file or directory", 0),
+    removedRow("AQueuedLog", "a finished file removed while it waits for the archive thread", 10,
+               removeQueuedLog,
+               "Cannot compress file: `{dir}/zarvo-access-2.log`: No such file or directory", 0,
+               whyNoStrace),
+    removedRow("ARetainedArchive", "the archive next to retire removed before it is due", 2,
+               removeRetainedArchive, "", kNewestArchivesKept),
+    removedRow("TheLink", "the link removed, then a rotation", 3, removeLink, "",
+               kNewestArchivesKept),
+};
+
+class MatrixRemoved : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixRemoved, TheRunGoesOnAndTheLinkIsMadeAgain) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixRemoved, ::testing::ValuesIn(kRemovedRows), rowName);
+
+// --- an archive that cannot be written --------------------------------------
+
+// strace applies `injection` to the first archive's calls: its compression
+// fails, the run goes on with the ".log" kept for the next run, which then
+// archives it.
+Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& injection) {
+  Outcome out;
+  {
+    Driven run(scene, {"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e", "trace=" + calls,
+                       "-e", "inject=" + injection, "-P", scene.dir + "/" + gzName(1),
+                       ZARVO_WRITER_PATH, scene.dir, std::to_string(scene.maxFileNum),
+                       kNoRotation});
+    run.feed(1);
+    run.rotateTo(2);
+    run.feed(2);
+    out = run.finish(1, false);
+  }
+  EXPECT_TRUE(exists(scene.dir + "/" + logName(1))) << "the .log is kept";
+  EXPECT_FALSE(exists(scene.dir + "/" + gzName(1))) << "the partial archive is removed";
+  return recover(scene, out);
+}
+
+Row archiveRow(std::string name, std::string how, std::string calls, std::string injection,
+               const std::string& error) {
+  return {std::move(name), std::move(how), 10,
+          [calls, injection](Scene& scene, int) { return archiveFails(scene, calls, injection); },
+          0, "Cannot compress file: `{dir}/zarvo-access-1.log`: " + error,
+          kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
+          whyNoStrace};
+}
+
+const std::vector<Row> kArchiveRows = {
+    archiveRow("NoSpaceAtTheFirstWrite", "ENOSPC at the first write of the first archive",
+               "write", "write:error=ENOSPC:when=1", "No space left on device"),
+    archiveRow("InputOutputErrorMidWrite", "EIO at the second write of the first archive",
+               "write", "write:error=EIO:when=2", "Input/output error"),
+    archiveRow("FailedSync", "EIO from the fsync of the first archive", "fsync",
+               "fsync:error=EIO:when=1", "Input/output error"),
+};
+
+class MatrixArchive : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixArchive, TheLogIsKeptAndArchivedByTheNextRun) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixArchive, ::testing::ValuesIn(kArchiveRows), rowName);
 
 // --- long lines and arbitrary bytes ------------------------------------------
 
