@@ -47,7 +47,10 @@ std::error_code compressFile(const boost::filesystem::path& input,
   io::stream<Kesp::Source<Kesp::FileSource>> inputStream{Kesp::Source<Kesp::FileSource>{source}};
   io::stream<Kesp::Sink<Kesp::FileSink>> outputStream{Kesp::Sink<Kesp::FileSink>{sink}};
   io::filtering_streambuf<io::output> chain;
-  chain.push(io::gzip_compressor(archiveParams(), kCompressorBufferSize));
+  // The link in front of the compressor would otherwise buffer only 128
+  // bytes: deflate and the CRC would then run once per 128 bytes, which costs
+  // about 5 % of the compression time. The archive's bytes do not change.
+  chain.push(io::gzip_compressor(archiveParams(), kCompressorBufferSize), kCompressorBufferSize);
   chain.push(outputStream);
 
   try {
