@@ -682,6 +682,33 @@ class MatrixArchive : public ::testing::TestWithParam<Row> {};
 TEST_P(MatrixArchive, TheLogIsKeptAndArchivedByTheNextRun) { walk(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Rows, MatrixArchive, ::testing::ValuesIn(kArchiveRows), rowName);
 
+// --- a failing periodic flush ---------------------------------------------------
+
+// After a rotation with no input behind it, the new file's header waits in
+// the buffer for the flush thread, whose write then fails.
+Outcome periodicFlushFails(Scene& scene) {
+  Driven run(scene, {"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e", "trace=write",
+                     "-e", "inject=write:error=ENOSPC:when=1", "-P", scene.dir + "/" + logName(2),
+                     ZARVO_WRITER_PATH, scene.dir, std::to_string(scene.maxFileNum), kNoRotation});
+  run.feed(1);
+  run.rotateTo(2);
+  // The flush period is five seconds.
+  EXPECT_TRUE(run.child.endsWithin(kEnds)) << "the failed flush did not end the run";
+  EXPECT_EQ(readFile(scene.dir + "/" + logName(2)), "") << "a discarded buffer stays discarded";
+  return {run.child.wait(kEnds), run.child.stderrText(), run.fed};
+}
+
+const std::vector<Row> kFlushRows = {
+    {"NoSpaceForTheNextHeader", "ENOSPC when the flush thread writes the new file's header", 3,
+     [](Scene& scene, int) { return periodicFlushFails(scene); }, 1,
+     "Cannot write line to file: `\"{dir}/zarvo-access-2.log\"`: No space left on device",
+     kAllOfInput | kOutsideUntouched, 0, whyNoStrace},
+};
+
+class MatrixFlush : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixFlush, AFailedPeriodicFlushEndsTheRun) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixFlush, ::testing::ValuesIn(kFlushRows), rowName);
+
 // --- long lines and arbitrary bytes ------------------------------------------
 
 std::string longLine(size_t size) {
