@@ -246,20 +246,23 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
   }
 }
 
-// An earlier run's file of incompressible bytes, on a file system with room
-// for it but not for its archive beside it.
+// An earlier run's file of random hex digits (its archive is half its size)
+// on a file system with room for it but not for its archive beside it. The
+// archive thread takes that file at start-up while the main thread writes the
+// new file's header; the archive fills the disk only after some 2 MB of
+// compression, long after the header is out.
 TEST(FaultFullDisk, AnArchiveThatDoesNotFitIsRemovedAndItsLogKept) {
   const std::string why = whyNoTmpfs();
   if (!why.empty()) GTEST_SKIP() << why;
   TempDir work;
   const std::string disk = work / "disk", seed = work / "seed", copy = work / "copy";
   for (const std::string& d : {disk, seed, copy}) mkdir(d.c_str(), 0755);
-  std::string earlier(300000, '\0');
+  std::string earlier(8 << 20, '\0');
   uint64_t x = 1;
-  for (char& c : earlier) c = static_cast<char>((x = x * 6364136223846793005ULL + 1) >> 56);
+  for (char& c : earlier) c = "0123456789abcdef"[(x = x * 6364136223846793005ULL + 1) >> 60];
   writeFile(seed + "/" + logName(1), earlier);
   const std::string script =
-      "mount -t tmpfs -o size=512k tmpfs \"$1\" || exit 125\n"
+      "mount -t tmpfs -o size=9m tmpfs \"$1\" || exit 125\n"
       "cp -a \"$2\"/. \"$1\" || exit 126\n"
       "\"$3\" \"$1\" 10 100000000\n"
       "status=$?\n"
