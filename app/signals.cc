@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <initializer_list>
 
 namespace zarvo {
@@ -12,57 +13,55 @@ namespace {
 
 volatile std::sig_atomic_t stopFlag = 0;
 volatile std::sig_atomic_t rotateFlag = 0;
+sigset_t ourSignals;
 sigset_t waitMask;  // the mask in force while waiting for input
 
-void onStop(int) { stopFlag = 1; }
-void onRotate(int) { rotateFlag = 1; }
+void record(int sig) {
+  if (sig == SIGALRM) {
+    rotateFlag = 1;
+  } else {
+    stopFlag = 1;
+  }
+}
 
-void handle(int sig, void (*handler)(int)) {
+void handle(int sig) {
   struct sigaction action {};
-  action.sa_handler = handler;
+  action.sa_handler = record;
   sigemptyset(&action.sa_mask);
   sigaction(sig, &action, nullptr);
+}
+
+// ppoll runs a handler only when the signal interrupts it; when input is
+// ready at once it puts the old mask back with the signal still pending. So
+// with input that never runs dry, a request would wait for good: what is
+// still pending is taken here, synchronously, without running a handler.
+bool takePending() {
+  const timespec now{0, 0};
+  bool any = false;
+  for (int sig; (sig = sigtimedwait(&ourSignals, nullptr, &now)) > 0;) {
+    record(sig);
+    any = true;
+  }
+  return any;
 }
 
 }  // namespace
 
 void installSignalHandling() {
-  sigset_t ours;
-  sigemptyset(&ours);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) sigaddset(&ours, sig);
-  pthread_sigmask(SIG_BLOCK, &ours, &waitMask);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-    handle(sig, onStop);
+  sigemptyset(&ourSignals);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) sigaddset(&ourSignals, sig);
+  pthread_sigmask(SIG_BLOCK, &ourSignals, &waitMask);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) {
+    handle(sig);
     sigdelset(&waitMask, sig);
   }
-  handle(SIGALRM, onRotate);
-  sigdelset(&waitMask, SIGALRM);
 }
-
-namespace {
-
-// ppoll runs a handler only when the signal interrupts it; when input is
-// ready at once it puts the old mask back with the signal still pending. So
-// with input that never runs dry, a request would wait for good.
-bool deliverPending() {
-  sigset_t pending;
-  if (sigpending(&pending) != 0) return false;
-  bool any = false;
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) any = any || sigismember(&pending, sig) == 1;
-  if (!any) return false;
-  sigset_t ours;
-  pthread_sigmask(SIG_SETMASK, &waitMask, &ours);
-  pthread_sigmask(SIG_SETMASK, &ours, nullptr);
-  return true;
-}
-
-}  // namespace
 
 bool waitReadable(int fd) {
   pollfd input{fd, POLLIN, 0};
   // Any other failure is left for the read to report.
   if (ppoll(&input, 1, nullptr, &waitMask) < 0) return errno != EINTR;
-  return !deliverPending();
+  return !takePending();
 }
 
 bool stopRequested() { return stopFlag != 0; }
