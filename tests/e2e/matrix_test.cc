@@ -565,6 +565,17 @@ std::vector<std::string> plainWriter(const Scene& scene) {
   return writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation});
 }
 
+// The writer under strace: `injection` applies to its `calls` on `file`
+// in DIRECTORY; the trace goes to scratch.
+std::vector<std::string> injectedWriter(const Scene& scene, const std::string& calls,
+                                        const std::string& injection, const std::string& file) {
+  std::vector<std::string> argv{"strace", "-f", "-qq", "-o", scene.scratch / "trace",
+                                "-e", "trace=" + calls, "-e", "inject=" + injection,
+                                "-P", scene.dir + "/" + file};
+  for (const std::string& arg : plainWriter(scene)) argv.push_back(arg);
+  return argv;
+}
+
 Outcome removeCurrentFile(Scene& scene) {
   Driven run(scene, plainWriter(scene));
   run.feed(1, false);
@@ -577,9 +588,7 @@ Outcome removeCurrentFile(Scene& scene) {
 // The first archive's fsync is held back, so the second finished file
 // waits in the queue while it is removed.
 Outcome removeQueuedLog(Scene& scene) {
-  Driven run(scene, {"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e", "trace=fsync",
-                     "-e", "inject=fsync:delay_enter=2000000", "-P", scene.dir + "/" + gzName(1),
-                     ZARVO_WRITER_PATH, scene.dir, std::to_string(scene.maxFileNum), kNoRotation});
+  Driven run(scene, injectedWriter(scene, "fsync", "fsync:delay_enter=2000000", gzName(1)));
   run.feed(1);
   run.rotateTo(2);
   run.feed(2, false);
@@ -646,10 +655,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixRemoved, ::testing::ValuesIn(kRemovedRows),
 Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& injection) {
   Outcome out;
   {
-    Driven run(scene, {"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e", "trace=" + calls,
-                       "-e", "inject=" + injection, "-P", scene.dir + "/" + gzName(1),
-                       ZARVO_WRITER_PATH, scene.dir, std::to_string(scene.maxFileNum),
-                       kNoRotation});
+    Driven run(scene, injectedWriter(scene, calls, injection, gzName(1)));
     run.feed(1);
     run.rotateTo(2);
     run.feed(2);
@@ -687,9 +693,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixArchive, ::testing::ValuesIn(kArchiveRows),
 // After a rotation with no input behind it, the new file's header waits in
 // the buffer for the flush thread, whose write then fails.
 Outcome periodicFlushFails(Scene& scene) {
-  Driven run(scene, {"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e", "trace=write",
-                     "-e", "inject=write:error=ENOSPC:when=1", "-P", scene.dir + "/" + logName(2),
-                     ZARVO_WRITER_PATH, scene.dir, std::to_string(scene.maxFileNum), kNoRotation});
+  Driven run(scene, injectedWriter(scene, "write", "write:error=ENOSPC:when=1", logName(2)));
   run.feed(1);
   run.rotateTo(2);
   // The flush period is five seconds.

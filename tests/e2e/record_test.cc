@@ -207,7 +207,8 @@ TEST(Records, SignalsActOnWhileInputNeverRunsDry) {
     ASSERT_TRUE(eventually(holdsRecords, 20)) << state();
     child.signal(sig);
     if (sig == SIGALRM) {
-      EXPECT_TRUE(eventually([&] { return exists(dir / logName(2)); }, 15)) << "no rotation; " << state();
+      EXPECT_TRUE(eventually([&] { return exists(dir / logName(2)); }, 15))
+          << "no rotation; " << state();
       child.signal(SIGTERM);
     }
     ASSERT_TRUE(child.endsWithin(15)) << "never acted on; " << state();
