@@ -21,6 +21,7 @@
 
 #include "format/product.h"
 #include "tests/support/files.h"
+#include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -59,23 +60,9 @@ std::string requests(int count) {
 // instead fails the test after this many seconds.
 constexpr double kEnds = 10;
 
-bool eventually(const std::function<bool()>& condition, double seconds = 10) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    try {
-      if (condition()) return true;
-    } catch (const std::exception&) {
-      // A file caught between its creation and its header; look again.
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 // Waits for the records of one log file to read `body`: they reached the disk.
 bool fileHoldsWithin(const std::string& path, const std::string& body) {
-  return eventually([&] { return readLog(path).body() == body; });
+  return eventually([&] { return readLog(path).body() == body; }, kEnds);
 }
 
 // Either file of number n, the archive inflated: the archive thread may have
@@ -270,7 +257,7 @@ TEST(FaultFullDisk, AnArchiveThatDoesNotFitIsRemovedAndItsLogKept) {
       "exit $status\n";
   Child child({"unshare", "-m", "sh", "-c", script, "sh", disk, seed, ZARVO_WRITER_PATH, copy});
   child.write("a\n");
-  eventually([&] { return child.stderrText().find('\n') != std::string::npos; });
+  eventually([&] { return child.stderrText().find('\n') != std::string::npos; }, kEnds);
   child.closeInput();
   const int status = child.wait(kEnds);
   if (status == kMountRefused) GTEST_SKIP() << "mount refused: " << child.stderrText();
