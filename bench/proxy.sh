@@ -149,15 +149,15 @@ EOF
 
 # --- one run --------------------------------------------------------------------
 
-# until_true SECONDS COMMAND...: polls COMMAND every 10 ms; fails after SECONDS.
+# until_true SECONDS COMMAND...: polls COMMAND every 10 ms; fails once
+# SECONDS have passed.
 until_true() {
-  local limit=$(($1 * 100)) i
+  local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000))
   shift
-  for ((i = 0; i < limit; i++)); do
-    "$@" && return 0
+  until "$@"; do
+    ((${EPOCHREALTIME/./} < deadline)) || return 1
     sleep 0.01
   done
-  return 1
 }
 
 # The log tool itself among the descendants of PID: the child of run_timed.
