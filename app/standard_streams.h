@@ -8,9 +8,4 @@ namespace zarvo {
 // when standard input was among them.
 bool reserveStandardStreams();
 
-// Where fd is a pipe or FIFO, asks for a 1 MiB buffer (at most the system's
-// pipe-max-size), so that the proxy can go on writing while the writer is
-// busy or restarting. A refusal leaves the pipe as it was and is no error.
-void enlargeInputPipe(int fd);
-
 }  // namespace zarvo
