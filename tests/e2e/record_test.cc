@@ -179,7 +179,7 @@ TEST(Records, TheLinkPathTakenByAFileOrADirectory) {
   r = run(writer({other.path().string(), "3", "1000"}), "x\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "Cannot create symbolic link `" + (other / "zarvo-access.log") + "` -> `" +
-                       (other / logName(1)) + "`: File exists\n");
+                       (other / logName(1)) + "`: Is a directory\n");
   EXPECT_EQ(readLog(other / logName(1)).body(), "x\n");
 }
 
