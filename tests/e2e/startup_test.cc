@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/files.h"
+#include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -110,18 +111,24 @@ TEST(Startup, ContinuesNumberingAfterTheHighestNumberedFile) {
   }
 }
 
-TEST(Startup, OnlyLinksToRegularFilesAndNoDirectoriesCount) {
+TEST(Startup, OnlyLinksToRegularFilesAreArchivedButEveryNameCounts) {
   TempDir dir;
   writeFile(dir / "elsewhere", "");
   symlink((dir / "elsewhere").c_str(), (dir / "zarvo-access-6.log").c_str());
   symlink((dir / "gone").c_str(), (dir / "zarvo-access-20.log").c_str());
   mkdir((dir / "zarvo-access-30.log").c_str(), 0755);
+  mkfifo((dir / "zarvo-access-40.log").c_str(), 0644);
   // Names that are not the writer's are never looked at, even when broken.
   symlink("notes.txt", (dir / "notes.txt").c_str());
-  RunResult r = run(writer({dir.path().string(), "100", "1000000"}));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / "zarvo-access-7.log");
+  Child child(writer({dir.path().string(), "100", "1000000"}));
+  const bool archived = eventually([&] { return exists(dir / "zarvo-access-6.log.gz"); });
+  child.closeInput();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.stderrText(), "");
+  EXPECT_TRUE(archived) << "the link's target is archived";
+  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / "zarvo-access-41.log");
+  for (const char* name : {"zarvo-access-20.log", "zarvo-access-30.log", "zarvo-access-40.log"})
+    EXPECT_TRUE(exists(dir / name)) << name << " is not archived";
 }
 
 TEST(Startup, ABrokenNumberedEntryIsNamedNotSilent) {
