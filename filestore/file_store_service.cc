@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include "filestore/bare_leftover.h"
 #include "filestore/directory_lock.h"
 #include "filestore/file_name.h"
 #include "filestore/messages.h"
@@ -42,17 +43,29 @@ void FileStoreService::validateDirectory() const {
 
 void FileStoreService::queueLeftoverFiles() {
   boost::system::error_code error;
+  NumberedFile last;
   std::vector<NumberedFile> found = scanDirectory(directory.string(), prefix, error,
-                                                  std::string(kLogSuffix));
+                                                  std::string(kLogSuffix), last);
   if (error) fatalError("Cannot list directory `", quoted(directory), error.message());
-  if (found.empty()) return;
   // The next file must still get a number the counter can hold.
-  const NumberedFile& last = found.back();
   if (last.number >= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
     fatalError("Cannot continue numbering after `", quoted(last.path),
                "file numbers end at 2147483647");
-  for (const NumberedFile& file : found) archiveFile(file.path);
+  for (const NumberedFile& file : found) {
+    if (!endsWith(file.path.string(), kCompressedSuffix) && holdsNoRecord(file.path)) {
+      removeBareLeftover(file.path);
+    } else {
+      archiveFile(file.path);
+    }
+  }
   fileNumber = static_cast<int32_t>(last.number);
+}
+
+// Not archived, so it takes no retention slot; its number stays used.
+void FileStoreService::removeBareLeftover(const boost::filesystem::path& path) {
+  boost::system::error_code error;
+  boost::filesystem::remove(path, error);
+  if (error) printError("Cannot remove file: `", path.string(), error.message());
 }
 
 void FileStoreService::archiveFile(const boost::filesystem::path& path) {
