@@ -398,14 +398,58 @@ Outcome stopUnderLoad(Scene& scene, int sig) {
   return {status, stopped.stderrText(), fed.substr(0, fed.size() - unread.size())};
 }
 
+// 65536 empty lines wait in the pipe, all taken by one read: with
+// MAXFILESIZE 0 each is a rotation of its own, seconds of them.
+Outcome stopInARotationStorm(Scene& scene) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+  const std::string input(65536, '\n');
+  if (::write(fds[1], input.data(), input.size()) != 65536) throw std::runtime_error("write");
+  fcntl(fds[0], F_SETFD, 0);
+  Child stopped({"bash", "-c", "exec \"$0\" \"$@\" <&" + std::to_string(fds[0]), ZARVO_WRITER_PATH,
+                 scene.dir, std::to_string(scene.maxFileNum), "0"});
+  close(fds[0]);
+  EXPECT_TRUE(eventually([&] { return listLogDirectory(scene.dir).files.size() >= 3; }, kEnds));
+  stopped.signal(SIGTERM);
+  EXPECT_TRUE(stopped.endsWithin(1)) << "a stop held back by rotations";
+  close(fds[1]);
+  return {stopped.wait(kEnds), stopped.stderrText(), input};
+}
+
+// strace sends `sig` at the writer's first fcntl, early in main, as a
+// reload or a stop right after a start would: the signal waits for the
+// record loop instead of killing the writer. A stop then comes before the
+// first read; a rotation has nothing to rotate.
+Outcome signalAtTheStart(Scene& scene, int sig) {
+  Child child({"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e", "trace=fcntl", "-e",
+               "inject=fcntl:signal=" + std::to_string(sig) + ":when=1", ZARVO_WRITER_PATH,
+               scene.dir, std::to_string(scene.maxFileNum), kNoRotation});
+  const std::string input = requests("early", 3);
+  child.write(input);
+  child.closeInput();
+  return {child.wait(kEnds), child.stderrText(), sig == SIGTERM ? "" : input};
+}
+
+Row startRow(std::string name, int sig) {
+  return {std::move(name), std::string(strsignal(sig)) + " at the first fcntl of the writer", 3,
+          [sig](Scene& scene, int) { return signalAtTheStart(scene, sig); }, 0, "",
+          kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace};
+}
+
 Row stopRow(std::string name, int sig) {
   return {std::move(name), std::string(strsignal(sig)) + " under heavy input with rotations", 100,
           [sig](Scene& scene, int) { return stopUnderLoad(scene, sig); }, 0, "",
           kAllOfInput | kWholeRecords | kOutsideUntouched};
 }
 
-const std::vector<Row> kStopRows = {stopRow("Term", SIGTERM), stopRow("Int", SIGINT),
-                                    stopRow("Hup", SIGHUP)};
+const std::vector<Row> kStopRows = {
+    stopRow("Term", SIGTERM), stopRow("Int", SIGINT), stopRow("Hup", SIGHUP),
+    {"TermInARotationStorm", "Terminated with a read of 65536 records, MAXFILESIZE 0", 100,
+     [](Scene& scene, int) { return stopInARotationStorm(scene); }, 0, "",
+     kAllOfInput | kWholeRecords | kTimeInOrder | kOutsideUntouched},
+    startRow("TermAtTheStart", SIGTERM), startRow("AlrmAtTheStart", SIGALRM),
+    startRow("Usr1AtTheStart", SIGUSR1),
+};
 
 class MatrixStop : public ::testing::TestWithParam<Row> {};
 TEST_P(MatrixStop, EndsAtOnceWithEverythingReadStored) { walk(GetParam()); }
@@ -729,6 +773,12 @@ std::string aroundTheChunkLimit() {
   return input;
 }
 
+std::string tenByteLines(int count) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) lines += "line " + std::to_string(10000 + i).substr(1) + "\n";
+  return lines;
+}
+
 std::string randomBytes(size_t size) {
   std::mt19937 random(size);
   std::string bytes(size, '\0');
@@ -742,10 +792,13 @@ Row inputRow(std::string name, std::string how, std::string input, std::string m
             RunResult r = run(writer({scene.dir, "100", maxFileSize}), input, kEnds * 3);
             return Outcome{r.status, r.err, input};
           },
-          0, "", kAllOfInput | kWholeRecords | kOutsideUntouched};
+          0, "", kAllOfInput | kWholeRecords | kTimeInOrder | kOutsideUntouched};
 }
 
 const std::vector<Row> kInputRows = {
+    // One read's worth (it fits the pipe): a rotation after every record.
+    inputRow("OneReadOfRotations", "6500 ten-byte lines in one write, MAXFILESIZE 0",
+             tenByteLines(6500), "0"),
     inputRow("MebibyteWithoutNewline", "1 MiB without a newline", longLine(1 << 20), kNoRotation),
     inputRow("MebibyteLineAcrossRotations", "1 MiB line, MAXFILESIZE 100000",
              longLine(1 << 20) + "\nafter\n", "100000"),

@@ -138,6 +138,8 @@ class Checker {
   unsigned promises_;
   std::map<uint64_t, Numbered> files_;
   std::set<uint64_t>& bare_;
+  std::string lastTime_;  // the latest timestamp read so far
+  bool timeFailed_ = false;
   std::ostringstream report_;
 };
 
@@ -177,6 +179,20 @@ void Checker::checkRecords(const std::string& name, const CutFile& cut) {
       cut.log.formatLine.substr(0, cut.log.formatLine.size() - format.size());
   if (!prefixMatches(cut.torn, reference))
     fail(name + ": ends in bytes that are no record prefix: " + excerpt(cut.torn, 0));
+  if (promises_ & kTimeInOrder) {
+    std::vector<std::string> times{cut.log.sectionLine, cut.log.formatLine};
+    times.insert(times.end(), cut.log.prefixes.begin(), cut.log.prefixes.end());
+    for (size_t i = 0; i < times.size(); ++i) {
+      // The timestamp's text sorts as its time does.
+      const std::string time = times[i].substr(0, 24);
+      // One line is enough: every later file of a batch would repeat it.
+      if (time < lastTime_ && !timeFailed_)
+        timeFailed_ = true, fail(name + ": " + (i < 2 ? "header line " + std::to_string(i + 1)
+                                  : "record " + std::to_string(i - 1)) +
+             " at " + time + " follows " + lastTime_);
+      lastTime_ = std::max(lastTime_, time);
+    }
+  }
   if (!(promises_ & kWholeRecords)) return;
   if (!cut.torn.empty())
     fail(name + ": ends inside a record prefix, " + std::to_string(cut.torn.size()) + " bytes");

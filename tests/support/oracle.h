@@ -34,6 +34,9 @@ enum Promise : unsigned {
   kOutsideUntouched = 1u << 5,
   // DIRECTORY itself is as it was (a writer that must refuse to start).
   kDirectoryUntouched = 1u << 6,
+  // Read in file order, no timestamp (header lines included) is older than
+  // the one before it.
+  kTimeInOrder = 1u << 7,
 };
 
 struct Verdict {
