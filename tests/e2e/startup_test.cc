@@ -224,17 +224,23 @@ std::vector<std::string> redirected(const std::string& redirections,
 }
 
 TEST(Startup, AClosedStandardInputIsAnErrorAndTouchesNothing) {
-  TempDir dir;
-  RunResult r = run(redirected("<&-", writer({dir.path().string(), "3", "100"})));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Cannot read line from stdin: Bad file descriptor\n");
-  EXPECT_TRUE(listDir(dir.path().string()).empty());
+  // Closed; the write end of a pipe (poll never calls it readable); a
+  // device open for writing only.
+  for (const std::string redirection : {"<&-", "0>&1 | cat", "0>/dev/null"}) {
+    TempDir dir;
+    std::vector<std::string> argv{"bash", "-c", "set -o pipefail; \"$0\" \"$@\" " + redirection};
+    for (const std::string& arg : writer({dir.path().string(), "3", "100"})) argv.push_back(arg);
+    RunResult r = run(argv, "", 10);
+    EXPECT_EQ(r.status, 1) << redirection;
+    EXPECT_EQ(r.err, "Cannot read line from stdin: Bad file descriptor\n") << redirection;
+    EXPECT_TRUE(listDir(dir.path().string()).empty()) << redirection;
+  }
 }
 
 TEST(Startup, MessagesNeverLandInALogFileWhenOutputsAreClosed) {
   TempDir dir, elsewhere;
   writeFile(elsewhere / "victim", "");
-  writeFile(dir / "zarvo-access-1.log", "");
+  writeFile(dir / "zarvo-access-1.log", "x");
   // The archive of file 1 cannot be written, so the writer has a message to
   // print while its current file is open.
   symlink((elsewhere / "victim").c_str(), (dir / "zarvo-access-1.log.gz").c_str());
