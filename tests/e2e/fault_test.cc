@@ -207,11 +207,12 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
   const std::string why = whyNoTmpfs();
   if (!why.empty()) GTEST_SKIP() << why;
   // The root directory takes one inode; with two the first file fits but no
-  // link and no second file do.
+  // link and no second file do; with three the link does too, and must
+  // still name the first file after the second failed.
   struct Case {
     int inodes, failingFile;
     std::string firstFileBody;
-  } cases[] = {{1, 1, ""}, {2, 2, "GET /item/100000 200\n"}};
+  } cases[] = {{1, 1, ""}, {2, 2, "GET /item/100000 200\n"}, {3, 2, "GET /item/100000 200\n"}};
   for (const Case& c : cases) {
     SCOPED_TRACE("nr_inodes=" + std::to_string(c.inodes));
     TempDir work;
@@ -230,6 +231,9 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
               openFailed(disk + "/" + logName(c.failingFile), "No space left on device"));
     if (c.failingFile > 1) {
       EXPECT_EQ(readLog(work / "copy/" + logName(1)).body(), c.firstFileBody);
+    }
+    if (c.inodes == 3) {
+      EXPECT_EQ(readLink(work / "copy/zarvo-access.log"), disk + "/" + logName(1));
     }
     EXPECT_FALSE(exists(work / "copy/" + logName(c.failingFile)));
   }
