@@ -734,20 +734,19 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixArchive, ::testing::ValuesIn(kArchiveRows),
 
 // --- a failing periodic flush ---------------------------------------------------
 
-// After a rotation with no input behind it, the new file's header waits in
-// the buffer for the flush thread, whose write then fails.
+// After a rotation with no input behind it, the new file's header is
+// flushed before the writer waits for input again, and that write fails.
 Outcome periodicFlushFails(Scene& scene) {
   Driven run(scene, injectedWriter(scene, "write", "write:error=ENOSPC:when=1", logName(2)));
   run.feed(1);
   run.rotateTo(2);
-  // The flush period is five seconds.
   EXPECT_TRUE(run.child.endsWithin(kEnds)) << "the failed flush did not end the run";
   EXPECT_EQ(readFile(scene.dir + "/" + logName(2)), "") << "a discarded buffer stays discarded";
   return {run.child.wait(kEnds), run.child.stderrText(), run.fed};
 }
 
 const std::vector<Row> kFlushRows = {
-    {"NoSpaceForTheNextHeader", "ENOSPC when the flush thread writes the new file's header", 3,
+    {"NoSpaceForTheNextHeader", "ENOSPC when the new file's header is flushed after a rotation", 3,
      [](Scene& scene, int) { return periodicFlushFails(scene); }, 1,
      "Cannot write line to file: `\"{dir}/zarvo-access-2.log\"`: No space left on device",
      kAllOfInput | kOutsideUntouched, 0, whyNoStrace},
