@@ -10,7 +10,7 @@
 # the backlog takes to go once the input stops.
 # The work directory is on disk by default: there every archive costs two
 # fsyncs, as in production, and the archive thread falls behind.
-# Usage: bench/overload.sh [--duration S] [--writer PATH] [--dir TMP]
+# Usage: bench/overload.sh [--duration S] [--writer PATH] [--dir TMP] [--runs "storm burst burst-held"]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -18,11 +18,13 @@ DURATION=60
 SAMPLE=5
 WORK=/tmp
 WRITER_BIN=""
+RUNS="storm burst burst-held"
 while [[ $# -gt 0 ]]; do
   case $1 in
     --duration) DURATION=$2; shift 2 ;;
     --writer) WRITER_BIN=$2; shift 2 ;;
     --dir) WORK=$2; shift 2 ;;
+    --runs) RUNS=$2; shift 2 ;;
     *) die "unknown argument $1" ;;
   esac
 done
@@ -35,9 +37,9 @@ warn_if_busy
 scratch=$(mktemp -d "$WORK/zarvo-overload.XXXXXX")
 trap 'pkill -P $$ 2>/dev/null; wait; rm -rf "$scratch"' EXIT
 
-# feed RATE SECONDS HOLD: RATE lines a second for SECONDS, in 10 ms bursts;
+# paced RATE SECONDS HOLD: RATE lines a second for SECONDS, in 10 ms bursts;
 # then, while the file HOLD is absent, keeps the pipe open.
-feed() {
+paced() {
   perl -MTime::HiRes=time,sleep -e '
     my ($rate, $seconds, $hold) = @ARGV;
     $| = 1;
@@ -64,17 +66,31 @@ sample() {
     "$entries" "$logs" "$bytes" "$rss"
 }
 
-# The backlog is gone when the current file is the only .log.
-drained() { [[ $(find "$1" -maxdepth 1 -name 'zarvo-access-*.log' | wc -l) -le 1 ]]; }
+# The backlog is gone when the current file, numbered at least WANT, is the
+# only .log.
+WANT=0
+drained() {
+  local link
+  link=$(readlink "$1/zarvo-access.log" 2>/dev/null || true)
+  link=${link##*-}
+  [[ ${link%.log} -ge $WANT ]] && [[ $(find "$1" -maxdepth 1 -name 'zarvo-access-*.log' | wc -l) -le 1 ]]
+}
 
-# held NAME MAXFILESIZE RATE SECONDS: a run whose input stays open after
-# the feed until the backlog is gone (at most 600 s).
+# counted LINES SECONDS HOLD: LINES lines at once, then as paced.
+counted() {
+  seq 1 "$1"
+  while [[ ! -e $3 ]]; do sleep 0.05; done
+}
+
+# held NAME MAXFILESIZE FEED ARG SECONDS: a run whose input stays open
+# after the feed until the backlog is gone (at most 600 s); the input
+# counts as stopped SECONDS after the start.
 held() {
-  local name=$1 size=$2 rate=$3 seconds=$4 dir=$scratch/$1 hold=$scratch/$1.hold
+  local name=$1 size=$2 feed=$3 arg=$4 seconds=$5 dir=$scratch/$1 hold=$scratch/$1.hold
   mkdir "$dir"
-  echo "== $name: MAXFILENUM 10, MAXFILESIZE $size, $rate lines/s for $seconds s, input held open"
+  echo "== $name: MAXFILENUM 10, MAXFILESIZE $size, $feed $arg for $seconds s, input held open"
   started=$(date +%s.%N)
-  feed "$rate" "$seconds" "$hold" | "$WRITER_BIN" "$dir" 10 "$size" 2>>"$scratch/stderr" &
+  "$feed" "$arg" "$seconds" "$hold" | "$WRITER_BIN" "$dir" 10 "$size" 2>>"$scratch/stderr" &
   local pid=$!
   local next=0 now fed_until
   fed_until=$(awk -v s="$started" -v d="$seconds" 'BEGIN { printf "%.3f", s + d }')
@@ -112,8 +128,13 @@ burst() {
 }
 
 echo "writer $WRITER_BIN, work directory $WORK, load average $LOAD_AT_START"
-held storm 1000 8000 "$DURATION"
-burst
-# The same input held open: 50,000 lines in about a second.
-held burst-held 0 50000 1
+touch "$scratch/stderr"
+for run in $RUNS; do
+  case $run in
+    storm) held storm 1000 paced 8000 "$DURATION" ;;
+    burst) burst ;;
+    # The same input held open, counted from the moment it is all written.
+    burst-held) WANT=50001 held burst-held 0 counted 50000 0 ;;
+  esac
+done
 echo "messages on standard error: $(wc -l <"$scratch/stderr")"
