@@ -29,7 +29,7 @@ use warnings;
 
 # Every message is printed through one of four helpers in filestore/messages.h:
 #   fatalLine(line)                 the line as it stands
-#   informationLine(line)           the same, on standard output, status 0
+#   informationLine(line)           an answer on standard output, not a message
 #   printError(text, path, error)   text, path, "`: ", error
 #   fatalError(text, path, error)   the same, then status 1
 # A message is the list of its literal fragments in order.
@@ -71,8 +71,9 @@ for my $file (@sources) {
   while ($source =~ /\b(fatalLine|informationLine|printError|fatalError)\s*\(((?:[^;"]|$literal)*)\)\s*;/g) {
     my ($helper, $arguments) = ($1, $2);
     push @covered, [$-[0], $+[0]];
+    next if $helper eq 'informationLine';
     my @parts;
-    if ($helper eq 'fatalLine' || $helper eq 'informationLine') {
+    if ($helper eq 'fatalLine') {
       @parts = fragments($arguments);
     } else {
       my @args = split_arguments($arguments);
