@@ -94,7 +94,10 @@ held() {
   local pid=$!
   local next=0 now fed_until
   fed_until=$(awk -v s="$started" -v d="$seconds" 'BEGIN { printf "%.3f", s + d }')
+  local peak=0 count
   while :; do
+    count=$(find "$dir" -mindepth 1 -maxdepth 1 | wc -l)
+    ((count > peak)) && peak=$count
     now=$(date +%s.%N)
     if awk -v n="$now" -v f="$fed_until" 'BEGIN { exit !(n >= f) }' && drained "$dir"; then break; fi
     if awk -v n="$now" -v s="$started" -v t="$next" 'BEGIN { exit !(n - s >= t) }'; then
@@ -109,7 +112,7 @@ held() {
   sample "$dir" "$pid"
   local files
   files=$(ls "$dir" | grep -c '^zarvo-access-' || true)
-  echo "   highest number $(ls -v "$dir" | grep -o '[0-9]*' | tail -1)"
+  echo "   highest number $(ls -v "$dir" | grep -o '[0-9]*' | tail -1), most entries seen $peak (polled every 0.2 s)"
   echo "   backlog gone $(awk -v n="$(date +%s.%N)" -v f="$fed_until" 'BEGIN { printf "%.1f", n - f }') s after the input stopped; $files numbered files"
   touch "$hold"
   wait

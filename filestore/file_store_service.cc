@@ -56,8 +56,11 @@ void FileStoreService::queueLeftoverFiles() {
   for (size_t i = 0; i < found.size(); ++i) {
     // The scan lists N.log right before N.log.gz: compressing the ".log"
     // enters that very archive, and the archive's own task then adds nothing.
+    // (Should the compression fail, it does add one: counting too few only
+    // delays a skip.)
     const bool archiveOfThePrevious =
-        i > 0 && found[i].path.string() == found[i - 1].path.string() + std::string(kCompressedSuffix);
+        i > 0 && found[i].path.string() ==
+                     found[i - 1].path.string() + std::string(kCompressedSuffix);
     postArchiveTask(found[i].path, !archiveOfThePrevious);
   }
   fileNumber = static_cast<int32_t>(last.number);
@@ -70,8 +73,8 @@ void FileStoreService::archiveFile(const boost::filesystem::path& path) {
 void FileStoreService::postArchiveTask(const boost::filesystem::path& path, bool addsEntry) {
   // Only this thread writes the counter, so a relaxed add is exact; the
   // archive thread may read a smaller value, which only delays a skip.
-  const uint64_t position = entriesPromised.fetch_add(addsEntry ? 1 : 0, std::memory_order_relaxed) +
-                            (addsEntry ? 1 : 0);
+  const uint64_t added = addsEntry ? 1 : 0;
+  const uint64_t position = entriesPromised.fetch_add(added, std::memory_order_relaxed) + added;
   boost::asio::post(executor, [this, path, position] {
     retention.handleFinishedFile(path, entriesPromised.load(std::memory_order_relaxed) - position);
   });

@@ -29,7 +29,8 @@ void removeTemporaries(const boost::filesystem::path& directory, const std::stri
     if (!isOurTemporary(path.filename().string(), prefix)) continue;
     boost::system::error_code ec;
     const boost::filesystem::file_type type = boost::filesystem::symlink_status(path, ec).type();
-    if (type != boost::filesystem::regular_file && type != boost::filesystem::symlink_file) continue;
+    if (type != boost::filesystem::regular_file && type != boost::filesystem::symlink_file)
+      continue;
     boost::filesystem::remove(path, ec);
     if (ec) printError("Cannot remove file: `", path.string(), ec.message());
   }

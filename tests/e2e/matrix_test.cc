@@ -856,7 +856,8 @@ Outcome slowArchive(Scene& scene, int lines, const std::string& maxFileSize) {
   traced.write(input);
   EXPECT_TRUE(eventually([&] {
     const std::string stored = scene.oracle.stored();
-    return stored.size() >= last.size() && stored.compare(stored.size() - last.size(), last.size(), last) == 0;
+    return stored.size() >= last.size() &&
+           stored.compare(stored.size() - last.size(), last.size(), last) == 0;
   }, kEnds));
   EXPECT_GE(listLogDirectory(scene.dir).logs().size(), 3u) << "no backlog built up";
   EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum); }, kEnds * 3))

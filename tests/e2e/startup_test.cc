@@ -52,9 +52,11 @@ TEST(Startup, BadArgumentsPrintUsageAndTouchNothing) {
 TEST(Startup, HelpAndVersionAnswerOnStandardOutput) {
   const std::string version = std::string("zarvo-accesslogwriter ") + kProductVersion +
                               " (build " + kProductBuild + ", " + kProductOption + ")\n";
-  for (const auto& [option, text] : {std::pair{"--help", std::string(kUsage)}, {"--version", version}}) {
+  for (const auto& [option, text] :
+       {std::pair{"--help", std::string(kUsage)}, {"--version", version}}) {
     // Standard output shown as standard error, the real standard error dropped.
-    RunResult out = run({"sh", "-c", "exec \"$0\" \"$@\" >&2 2>/dev/null", ZARVO_WRITER_PATH, option});
+    RunResult out =
+        run({"sh", "-c", "exec \"$0\" \"$@\" >&2 2>/dev/null", ZARVO_WRITER_PATH, option});
     EXPECT_EQ(out.status, 0) << option;
     EXPECT_EQ(out.err, text) << option;
     EXPECT_EQ(run(writer({option})).err, "") << option;
