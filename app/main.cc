@@ -1,6 +1,5 @@
-// zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE
+// zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE (or --help, --version)
 // Copies standard input into numbered, size-limited log files in DIRECTORY.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 #include <mutex>
 #include <thread>
 
@@ -21,9 +21,14 @@
 #include "filestore/file_store_service.h"
 #include "filestore/messages.h"
 #include "format/line_prefix.h"
+#include "format/product.h"
 
 int main(int argc, char** argv) {
   using namespace zarvo;
+  // Before anything else: a stop or rotation signal sent just after the
+  // start (a reload right after a start) must wait for the record loop, not
+  // kill the process by its default action.
+  installSignalHandling();
   // Every fatal error, and any exception that escapes a thread, ends here:
   // status 1, no destructors, no atexit handlers, no stdio flushes.
   std::set_terminate([] { _exit(1); });
@@ -31,16 +36,17 @@ int main(int argc, char** argv) {
   // through library code that is not safe to unwind at that point (a
   // compression chain half pushed, a stream that only sets badbit).
   std::set_new_handler([] { std::terminate(); });
-  // Even the usage message may meet a closed pipe: that is status 1, not a
-  // death by signal.
-  signal(SIGPIPE, SIG_IGN);
   const bool haveInput = reserveStandardStreams();
+  if (asksFor(argc, argv, "--help"))
+    informationLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
+  if (asksFor(argc, argv, "--version"))
+    informationLine(std::string("zarvo-accesslogwriter ") + kProductVersion + " (build " +
+                    kProductBuild + ", " + kProductOption + ")");
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) fatalLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
   if (!haveInput) fatalLine("Cannot read line from stdin: " + errorText(EBADF));
 
   CurrentFile file;
-  installSignalHandling();
   auto service =
       std::make_shared<FileStoreService>("zarvo-access", args->directory, args->maxFileNum);
   std::thread([service] { service->runArchiveTasks(); }).detach();

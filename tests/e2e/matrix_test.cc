@@ -44,6 +44,8 @@ const std::string kLink = "zarvo-access.log";
 
 std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
 std::string gzName(int n) { return logName(n) + ".gz"; }
+// Where archive n is written until it is whole.
+std::string partialName(int n) { return "." + gzName(n) + ".tmp"; }
 
 // DIRECTORY, and beside it a tree that no run may touch; trace logs and
 // notes go to scratch, outside what the oracle watches.
@@ -234,6 +236,8 @@ Outcome recover(Scene& scene, Outcome out) {
   recovery.closeInput();
   EXPECT_EQ(recovery.wait(kEnds), 0) << "recovery run";
   EXPECT_EQ(recovery.stderrText(), "") << "recovery run";
+  for (const std::string& name : listDir(scene.dir))
+    EXPECT_NE(name[0], '.') << "a temporary survived the recovery run: " << name;
   out.input = before + more;
   out.settled = before.size();
   return out;
@@ -327,20 +331,24 @@ Outcome killRepeatedly(Scene& scene) {
 
 const std::vector<Row> kKillRows = {
     killRow("MidArchiveWrite", "kill -9 at the second write of the first archive", 3,
-            {"write", gzName(1), 2, 1, {logName(1), gzName(1)}}),
+            {"write", partialName(1), 2, 1, {logName(1), partialName(1), "!" + gzName(1)}}),
     killRow("BeforeArchiveSync", "kill -9 at the fsync of the first archive", 3,
-            {"fsync", gzName(1), 1, 1, {logName(1), gzName(1)}}),
+            {"fsync", partialName(1), 1, 1, {logName(1), partialName(1), "!" + gzName(1)}}),
+    killRow("BeforeArchiveRename", "kill -9 at the rename that names the first archive", 3,
+            {"rename,renameat,renameat2", partialName(1), 1, 1,
+             {logName(1), partialName(1), "!" + gzName(1)}}),
     killRow("BeforeDirectorySync", "kill -9 at the fsync of DIRECTORY after the first archive", 3,
             {"fsync", "", 1, 1, {logName(1), gzName(1)}}),
     killRow("BeforeLogUnlink", "kill -9 at the unlink of the first archived .log", 3,
             {"unlink,unlinkat", logName(1), 1, 1, {logName(1), gzName(1)}}),
-    killRow("BetweenUnlinkAndSymlinkOfTheLink",
-            "kill -9 at the symlink that follows removing the old link at the first rotation", 3,
-            {"symlink,symlinkat", kLink, 3, 1, {"!" + kLink, logName(2)}}),
+    killRow("AtTheRenameOfTheLink",
+            "kill -9 at the rename that puts the new link over the old one at the first rotation",
+            3, {"rename,renameat,renameat2", "." + kLink + ".tmp", 2, 1,
+                {kLink, "." + kLink + ".tmp", logName(2)}}),
     killRow("AtTheNextFileCreation", "kill -9 at the open that creates the next file", 3,
             {"open,openat", logName(2), 1, 1, {"!" + logName(2)}}),
-    killRow("AtTheNextFileOpen", "kill -9 at the open for writing of the created next file", 3,
-            {"open,openat", logName(2), 2, 1, {logName(2)}}),
+    killRow("AtTheNextFileHeader", "kill -9 at the write of the next file's header", 3,
+            {"write", logName(2), 1, 1, {logName(2)}}),
     killRow("AtARetentionDelete", "kill -9 at the unlink that retires the oldest archive", 2,
             {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), gzName(2), logName(2)}}),
     {"FiftyRandomKillsUnderLoad",
@@ -398,14 +406,58 @@ Outcome stopUnderLoad(Scene& scene, int sig) {
   return {status, stopped.stderrText(), fed.substr(0, fed.size() - unread.size())};
 }
 
+// 65536 empty lines wait in the pipe, all taken by one read: with
+// MAXFILESIZE 0 each is a rotation of its own, seconds of them.
+Outcome stopInARotationStorm(Scene& scene) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+  const std::string input(65536, '\n');
+  if (::write(fds[1], input.data(), input.size()) != 65536) throw std::runtime_error("write");
+  fcntl(fds[0], F_SETFD, 0);
+  Child stopped({"bash", "-c", "exec \"$0\" \"$@\" <&" + std::to_string(fds[0]), ZARVO_WRITER_PATH,
+                 scene.dir, std::to_string(scene.maxFileNum), "0"});
+  close(fds[0]);
+  EXPECT_TRUE(eventually([&] { return listLogDirectory(scene.dir).files.size() >= 3; }, kEnds));
+  stopped.signal(SIGTERM);
+  EXPECT_TRUE(stopped.endsWithin(1)) << "a stop held back by rotations";
+  close(fds[1]);
+  return {stopped.wait(kEnds), stopped.stderrText(), input};
+}
+
+// strace sends `sig` at the writer's first fcntl, early in main, as a
+// reload or a stop right after a start would: the signal waits for the
+// record loop instead of killing the writer. A stop then comes before the
+// first read; a rotation has nothing to rotate.
+Outcome signalAtTheStart(Scene& scene, int sig) {
+  Child child({"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e", "trace=fcntl", "-e",
+               "inject=fcntl:signal=" + std::to_string(sig) + ":when=1", ZARVO_WRITER_PATH,
+               scene.dir, std::to_string(scene.maxFileNum), kNoRotation});
+  const std::string input = requests("early", 3);
+  child.write(input);
+  child.closeInput();
+  return {child.wait(kEnds), child.stderrText(), sig == SIGTERM ? "" : input};
+}
+
+Row startRow(std::string name, int sig) {
+  return {std::move(name), std::string(strsignal(sig)) + " at the first fcntl of the writer", 3,
+          [sig](Scene& scene, int) { return signalAtTheStart(scene, sig); }, 0, "",
+          kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace};
+}
+
 Row stopRow(std::string name, int sig) {
   return {std::move(name), std::string(strsignal(sig)) + " under heavy input with rotations", 100,
           [sig](Scene& scene, int) { return stopUnderLoad(scene, sig); }, 0, "",
           kAllOfInput | kWholeRecords | kOutsideUntouched};
 }
 
-const std::vector<Row> kStopRows = {stopRow("Term", SIGTERM), stopRow("Int", SIGINT),
-                                    stopRow("Hup", SIGHUP)};
+const std::vector<Row> kStopRows = {
+    stopRow("Term", SIGTERM), stopRow("Int", SIGINT), stopRow("Hup", SIGHUP),
+    {"TermInARotationStorm", "Terminated with a read of 65536 records, MAXFILESIZE 0", 100,
+     [](Scene& scene, int) { return stopInARotationStorm(scene); }, 0, "",
+     kAllOfInput | kWholeRecords | kTimeInOrder | kOutsideUntouched},
+    startRow("TermAtTheStart", SIGTERM), startRow("AlrmAtTheStart", SIGALRM),
+    startRow("Usr1AtTheStart", SIGUSR1),
+};
 
 class MatrixStop : public ::testing::TestWithParam<Row> {};
 TEST_P(MatrixStop, EndsAtOnceWithEverythingReadStored) { walk(GetParam()); }
@@ -588,7 +640,7 @@ Outcome removeCurrentFile(Scene& scene) {
 // The first archive's fsync is held back, so the second finished file
 // waits in the queue while it is removed.
 Outcome removeQueuedLog(Scene& scene) {
-  Driven run(scene, injectedWriter(scene, "fsync", "fsync:delay_enter=2000000", gzName(1)));
+  Driven run(scene, injectedWriter(scene, "fsync", "fsync:delay_enter=2000000", partialName(1)));
   run.feed(1);
   run.rotateTo(2);
   run.feed(2, false);
@@ -655,14 +707,19 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixRemoved, ::testing::ValuesIn(kRemovedRows),
 Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& injection) {
   Outcome out;
   {
-    Driven run(scene, injectedWriter(scene, calls, injection, gzName(1)));
+    Driven run(scene, injectedWriter(scene, calls, injection, partialName(1)));
     run.feed(1);
     run.rotateTo(2);
     run.feed(2);
+    // The message comes just before the partial archive is removed.
+    EXPECT_TRUE(eventually([&] {
+      return !run.child.stderrText().empty() && !exists(scene.dir + "/" + partialName(1));
+    }, kEnds));
     out = run.finish(1, false);
   }
   EXPECT_TRUE(exists(scene.dir + "/" + logName(1))) << "the .log is kept";
-  EXPECT_FALSE(exists(scene.dir + "/" + gzName(1))) << "the partial archive is removed";
+  EXPECT_FALSE(exists(scene.dir + "/" + gzName(1))) << "no archive under its name";
+  EXPECT_FALSE(exists(scene.dir + "/" + partialName(1))) << "the partial archive is removed";
   return recover(scene, out);
 }
 
@@ -682,6 +739,9 @@ const std::vector<Row> kArchiveRows = {
                "write", "write:error=EIO:when=2", "Input/output error"),
     archiveRow("FailedSync", "EIO from the fsync of the first archive", "fsync",
                "fsync:error=EIO:when=1", "Input/output error"),
+    archiveRow("FailedRename", "ENOSPC from the rename that names the first archive",
+               "rename,renameat,renameat2", "rename,renameat,renameat2:error=ENOSPC:when=1",
+               "No space left on device"),
 };
 
 class MatrixArchive : public ::testing::TestWithParam<Row> {};
@@ -690,20 +750,19 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixArchive, ::testing::ValuesIn(kArchiveRows),
 
 // --- a failing periodic flush ---------------------------------------------------
 
-// After a rotation with no input behind it, the new file's header waits in
-// the buffer for the flush thread, whose write then fails.
+// After a rotation with no input behind it, the new file's header is
+// flushed before the writer waits for input again, and that write fails.
 Outcome periodicFlushFails(Scene& scene) {
   Driven run(scene, injectedWriter(scene, "write", "write:error=ENOSPC:when=1", logName(2)));
   run.feed(1);
   run.rotateTo(2);
-  // The flush period is five seconds.
   EXPECT_TRUE(run.child.endsWithin(kEnds)) << "the failed flush did not end the run";
   EXPECT_EQ(readFile(scene.dir + "/" + logName(2)), "") << "a discarded buffer stays discarded";
   return {run.child.wait(kEnds), run.child.stderrText(), run.fed};
 }
 
 const std::vector<Row> kFlushRows = {
-    {"NoSpaceForTheNextHeader", "ENOSPC when the flush thread writes the new file's header", 3,
+    {"NoSpaceForTheNextHeader", "ENOSPC when the new file's header is flushed after a rotation", 3,
      [](Scene& scene, int) { return periodicFlushFails(scene); }, 1,
      "Cannot write line to file: `\"{dir}/zarvo-access-2.log\"`: No space left on device",
      kAllOfInput | kOutsideUntouched, 0, whyNoStrace},
@@ -729,6 +788,12 @@ std::string aroundTheChunkLimit() {
   return input;
 }
 
+std::string tenByteLines(int count) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) lines += "line " + std::to_string(10000 + i).substr(1) + "\n";
+  return lines;
+}
+
 std::string randomBytes(size_t size) {
   std::mt19937 random(size);
   std::string bytes(size, '\0');
@@ -742,10 +807,13 @@ Row inputRow(std::string name, std::string how, std::string input, std::string m
             RunResult r = run(writer({scene.dir, "100", maxFileSize}), input, kEnds * 3);
             return Outcome{r.status, r.err, input};
           },
-          0, "", kAllOfInput | kWholeRecords | kOutsideUntouched};
+          0, "", kAllOfInput | kWholeRecords | kTimeInOrder | kOutsideUntouched};
 }
 
 const std::vector<Row> kInputRows = {
+    // One read's worth (it fits the pipe): a rotation after every record.
+    inputRow("OneReadOfRotations", "6500 ten-byte lines in one write, MAXFILESIZE 0",
+             tenByteLines(6500), "0"),
     inputRow("MebibyteWithoutNewline", "1 MiB without a newline", longLine(1 << 20), kNoRotation),
     inputRow("MebibyteLineAcrossRotations", "1 MiB line, MAXFILESIZE 100000",
              longLine(1 << 20) + "\nafter\n", "100000"),
@@ -833,14 +901,20 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixMemory, ::testing::ValuesIn(kMemoryRows), r
 // --- a slow archive thread ------------------------------------------------------
 
 // Only the archive thread calls fsync (twice per archive): delaying it lets
-// a backlog of finished files build up behind a fast input.
-Outcome slowArchive(Scene& scene) {
-  const std::string input = requests("backlog", 8000);
+// a backlog of finished files build up behind a fast input. When retention
+// keeps fewer files than wait, the ones it would retire are never compressed.
+Outcome slowArchive(Scene& scene, int lines, const std::string& maxFileSize) {
+  const std::string input = requests("backlog", lines);
+  const std::string last = input.substr(input.rfind('\n', input.size() - 2) + 1);
   Child traced({"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e",
                 "trace=fsync", "-e", "inject=fsync:delay_enter=200000", ZARVO_WRITER_PATH,
-                scene.dir, std::to_string(scene.maxFileNum), "150000"});
+                scene.dir, std::to_string(scene.maxFileNum), maxFileSize});
   traced.write(input);
-  EXPECT_TRUE(eventually([&] { return scene.oracle.stored() == input; }, kEnds));
+  EXPECT_TRUE(eventually([&] {
+    const std::string stored = scene.oracle.stored();
+    return stored.size() >= last.size() &&
+           stored.compare(stored.size() - last.size(), last.size(), last) == 0;
+  }, kEnds));
   EXPECT_GE(listLogDirectory(scene.dir).logs().size(), 3u) << "no backlog built up";
   EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum); }, kEnds * 3))
       << "the backlog never drained";
@@ -851,7 +925,12 @@ Outcome slowArchive(Scene& scene) {
 const std::vector<Row> kBacklogRows = {
     {"SlowedArchiveThread", "every fsync delayed 200 ms, 8000 lines at once, MAXFILESIZE 150000",
      100,
-     [](Scene& scene, int) { return slowArchive(scene); }, 0, "",
+     [](Scene& scene, int) { return slowArchive(scene, 8000, "150000"); }, 0, "",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
+     whyNoStrace},
+    {"BacklogBeyondRetention",
+     "every fsync delayed 200 ms, 300 files at once, MAXFILENUM 3: drains in a few compressions", 3,
+     [](Scene& scene, int) { return slowArchive(scene, 300, "0"); }, 0, "",
      kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
      whyNoStrace},
 };
