@@ -19,7 +19,6 @@
 
 #include <gtest/gtest.h>
 
-#include "format/product.h"
 #include "tests/support/files.h"
 #include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
@@ -105,7 +104,7 @@ bool sameButDigits(const std::string& a, const std::string& b) {
 // behind a prefix like the format line's), cut anywhere after the header;
 // -1 when they are not.
 long heldInput(const std::string& bytes, const std::string& input) {
-  const std::string format = kAccessLogFormat;
+  const std::string format = kFormatText;
   const size_t firstNewline = bytes.find('\n');
   const size_t formatAt = bytes.find(format);
   if (firstNewline == std::string::npos || formatAt == std::string::npos) return -1;

@@ -2,9 +2,12 @@
 // files rotate, the link, and how signals end or rotate a run.
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <regex>
 #include <string>
 #include <thread>
@@ -12,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include "format/product.h"
 #include "tests/support/files.h"
 #include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
@@ -40,6 +42,25 @@ bool storedWithin(const std::string& dir, const std::string& expected) {
   return false;
 }
 
+// The clock now, in milliseconds since the epoch.
+int64_t nowMillis() {
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  return int64_t{tv.tv_sec} * 1000 + tv.tv_usec / 1000;
+}
+
+// The timestamp that starts `line`, in milliseconds since the epoch (UTC).
+int64_t stampMillis(const std::string& line) {
+  tm parts{};
+  int millis = 0;
+  if (std::sscanf(line.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &parts.tm_year, &parts.tm_mon,
+                  &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &millis) != 7)
+    return -1;
+  parts.tm_year -= 1900;
+  parts.tm_mon -= 1;
+  return int64_t{timegm(&parts)} * 1000 + millis;
+}
+
 // Writes `input` through a writer that keeps running until the test is done.
 std::string sample() {
   std::string input = "GET /a 200\nGET /b 404\n" + std::string(4999, 'x') + "\n";
@@ -60,11 +81,13 @@ TEST(Records, EmptyInputLeavesOneFileWithItsHeader) {
 
 TEST(Records, EveryChunkIsStoredBehindOnePrefixNulBytesIncluded) {
   TempDir dir;
+  const int64_t started = nowMillis();
   Child child(writer({dir.path().string(), "3", "100000000"}));
   const std::string input = sample();
   child.write(input);
   child.closeInput();
   EXPECT_EQ(child.wait(), 0);
+  const int64_t ended = nowMillis();
   EXPECT_EQ(child.stderrText(), "");
   LogFile log = readLog(dir / logName(1));
   EXPECT_EQ(log.body(), input);
@@ -83,6 +106,21 @@ TEST(Records, EveryChunkIsStoredBehindOnePrefixNulBytesIncluded) {
       std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z Section for Quvane Lanternharbor, pid=)" +
                  std::to_string(child.pid()) + R"(, version=3\.8\.1, build=13572468, option=Release\n)")));
   EXPECT_TRUE(std::regex_match(log.formatLine.substr(0, log.prefixes[0].size()), kPrefix));
+  // The second line as the file holds it, not as the parser found it.
+  const std::string bytes = readFile(dir / logName(1));
+  const size_t second = bytes.find('\n') + 1;
+  EXPECT_EQ(bytes.substr(second + log.prefixes[0].size(),
+                         bytes.find('\n', second) + 1 - second - log.prefixes[0].size()),
+            kFormatText);
+  // Every stamp is the real clock (UTC) at some moment of the run.
+  std::vector<std::string> stamped = log.prefixes;
+  stamped.push_back(log.sectionLine);
+  stamped.push_back(log.formatLine);
+  for (const std::string& line : stamped) {
+    const int64_t at = stampMillis(line);
+    EXPECT_GE(at, started) << line.substr(0, 24) << " is before the run started";
+    EXPECT_LE(at, ended) << line.substr(0, 24) << " is after the run ended";
+  }
 }
 
 // Every finished file went just past the limit with its last record; the

@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "format/product.h"
 #include "tests/support/files.h"
 
 namespace zarvo::test {
@@ -17,12 +16,19 @@ std::string LogFile::body() const {
   return all;
 }
 
+const char kFormatText[] =
+    "%START_TIME% %REQ(:METHOD)% %REQ(X-ZARVO-ORIGINAL-PATH?:PATH)% %PROTOCOL% "
+    "%RESPONSE_CODE% %RESPONSE_CODE_DETAILS% %RESPONSE_FLAGS% %BYTES_RECEIVED% "
+    "%BYTES_SENT% %DURATION% %RESP(X-ZARVO-UPSTREAM-SERVICE-TIME)% %RESPONSE_TX_DURATION% "
+    "%DOWNSTREAM_REMOTE_ADDRESS% %DOWNSTREAM_LOCAL_ADDRESS% %UPSTREAM_LOCAL_ADDRESS% "
+    "%UPSTREAM_HOST%\n";
+
 LogFile parseLog(const std::string& bytes) {
   LogFile log;
   size_t first = bytes.find('\n');
   if (first == std::string::npos) throw std::runtime_error("no section line");
   log.sectionLine = bytes.substr(0, first + 1);
-  const std::string format = kAccessLogFormat;
+  const std::string format = kFormatText;
   size_t formatAt = bytes.find(format, first + 1);
   if (formatAt == std::string::npos) throw std::runtime_error("no format line");
   log.formatLine = bytes.substr(first + 1, formatAt + format.size() - first - 1);

@@ -6,6 +6,10 @@
 
 namespace zarvo::test {
 
+// The format text that ends every file's second header line, written out
+// here rather than taken from the program, so that a changed header shows.
+extern const char kFormatText[];
+
 struct LogFile {
   std::string sectionLine;  // with its newline
   std::string formatLine;   // with its newline

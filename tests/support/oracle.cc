@@ -79,7 +79,7 @@ bool headerLinesValid(const LogFile& log) {
                                   ", option=" + kProductOption + "\n");
   static const std::regex prefix(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"
                                  R"( info zarvo\[\d+\] \[Originator@8461 sub=Default\] )");
-  const std::string format = kAccessLogFormat;
+  const std::string format = kFormatText;
   const std::string reference = log.formatLine.substr(0, log.formatLine.size() - format.size());
   return std::regex_match(log.sectionLine, section) && std::regex_match(reference, prefix);
 }
@@ -165,7 +165,7 @@ std::string Checker::readOne(uint64_t number, const Numbered& file) {
 }
 
 void Checker::checkRecords(const std::string& name, const CutFile& cut) {
-  const std::string format = kAccessLogFormat;
+  const std::string format = kFormatText;
   const std::string reference =
       cut.log.formatLine.substr(0, cut.log.formatLine.size() - format.size());
   if (!prefixMatches(cut.torn, reference))
