@@ -30,19 +30,6 @@ using Names = std::vector<std::string>;
 std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
 std::string gzName(int n) { return logName(n) + ".gz"; }
 
-// Runs a writer on `input` and keeps its input open until `done`, so that
-// the archive thread can catch up.
-RunResult runUntil(const std::vector<std::string>& argv, const std::string& input,
-                   const std::function<bool(const Child&)>& done) {
-  Child child(argv);
-  child.write(input);
-  bool reached = eventually([&] { return done(child); });
-  child.closeInput();
-  int status = child.wait();
-  EXPECT_TRUE(reached) << "the directory never reached the expected state";
-  return {status, child.stderrText()};
-}
-
 RunResult runUntilListed(const std::vector<std::string>& argv, const std::string& input,
                          const Names& expected, const std::string& dir) {
   return runUntil(argv, input, [&](const Child&) { return listDir(dir) == expected; });

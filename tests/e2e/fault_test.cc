@@ -126,22 +126,14 @@ long heldInput(const std::string& bytes, const std::string& input) {
 
 // --- strace -------------------------------------------------------------
 
-std::string whyNoStrace() {
-  if (!haveCommand("strace")) return "strace is not installed";
-  RunResult probe = run({"strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "true"});
-  if (probe.status != 0) return "strace cannot trace here: " + probe.err;
-  return "";
-}
-
 // The writer under strace, `injection` applied to the calls on `path` only;
 // strace's trace goes to traceLog, never into the writer's stderr.
 std::vector<std::string> injected(const std::string& traceLog, const std::string& trace,
                                   const std::string& injection, const std::string& path,
                                   const std::vector<std::string>& writerArgs) {
-  std::vector<std::string> argv{"strace", "-f", "-qq", "--seccomp-bpf", "-o", traceLog,
-                                "-e", "trace=" + trace, "-e", "inject=" + injection, "-P", path};
-  for (const std::string& arg : writer(writerArgs)) argv.push_back(arg);
-  return argv;
+  return traced(traceLog,
+                {"--seccomp-bpf", "-e", "trace=" + trace, "-e", "inject=" + injection, "-P", path},
+                writer(writerArgs));
 }
 
 // argv with its standard input read from a file rather than our pipe.

@@ -152,12 +152,6 @@ std::string requests(const std::string& tag, int count) {
   return out;
 }
 
-std::string whyNoStrace() {
-  if (!haveCommand("strace")) return "strace is not installed";
-  RunResult probe = run({"strace", "-f", "-qq", "-o", "/dev/null", "true"});
-  return probe.status == 0 ? "" : "strace cannot trace here: " + probe.err;
-}
-
 // The arguments of process `pid`, NUL-separated; empty once it is gone.
 std::string commandLine(pid_t pid) {
   try {
@@ -535,6 +529,7 @@ Outcome secondWriter(Scene& scene, const std::string& spelling, const std::strin
   scene.oracle.snapshot();
   RunResult second = run(writer({expand(spelling, scene), "3", "0"}), "second\n", kEnds,
                          expand(cwd, scene));
+  EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 1) << "one line: " << second.err;
   EXPECT_EQ(scene.oracle.check(kDirectoryUntouched | kOutsideUntouched, "").failures, "")
       << "the refusal touched nothing";
   first.write("after\n");
@@ -554,6 +549,7 @@ Row secondWriterRow(std::string name, std::string spelling, std::string cwd) {
 }
 
 const std::vector<Row> kSecondWriterRows = {
+    secondWriterRow("SameSpelling", "{dir}", ""),
     secondWriterRow("TrailingSlash", "{dir}/", ""),
     secondWriterRow("SymbolicLink", "{top}/via", ""),
     secondWriterRow("RelativeSpelling", "logs", "{top}"),

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/files.h"
+#include "tests/support/log_directory.h"
 
 namespace zarvo::test {
 
@@ -111,6 +112,17 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
   return {status, child.stderrText()};
 }
 
+RunResult runUntil(const std::vector<std::string>& argv, const std::string& input,
+                   const std::function<bool(const Child&)>& done) {
+  Child child(argv);
+  child.write(input);
+  bool reached = eventually([&] { return done(child); });
+  child.closeInput();
+  int status = child.wait();
+  EXPECT_TRUE(reached) << "the directory never reached the expected state";
+  return {status, child.stderrText()};
+}
+
 std::vector<std::string> writer(const std::vector<std::string>& args) {
   std::vector<std::string> argv{ZARVO_WRITER_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -135,6 +147,25 @@ std::string whyNoUnprivileged() {
   }
   if (run(unprivileged({"true"})).status != 0) return "setpriv cannot switch to uid 65534";
   return "";
+}
+
+}  // namespace zarvo::test
+
+namespace zarvo::test {
+
+std::string whyNoStrace() {
+  if (!haveCommand("strace")) return "strace is not installed";
+  RunResult probe = run({"strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "true"});
+  return probe.status == 0 ? "" : "strace cannot trace here: " + probe.err;
+}
+
+std::vector<std::string> traced(const std::string& traceLog,
+                                const std::vector<std::string>& options,
+                                const std::vector<std::string>& argv) {
+  std::vector<std::string> out{"strace", "-f", "-qq", "-o", traceLog};
+  out.insert(out.end(), options.begin(), options.end());
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
 }
 
 }  // namespace zarvo::test

@@ -4,6 +4,7 @@
 // captured in a file, so a test can check the exact bytes it printed.
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,25 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
               double timeoutSeconds = 60, const std::string& cwd = "");
 
+// As run(), with the input held open until `done` holds (polled as
+// eventually() does) so that background work can catch up; fails the test
+// when it never does.
+RunResult runUntil(const std::vector<std::string>& argv, const std::string& input,
+                   const std::function<bool(const Child&)>& done);
+
 // {writer binary, args...}
 std::vector<std::string> writer(const std::vector<std::string>& args);
 // argv run as uid/gid 65534 with no supplementary groups.
 std::vector<std::string> unprivileged(const std::vector<std::string>& argv);
 // Empty when the machine can run unprivileged children, else why not.
 std::string whyNoUnprivileged();
+// Empty when strace can trace children here, else why not.
+std::string whyNoStrace();
+// argv run under `strace -f -qq -o traceLog options...`: the trace goes to
+// the file, never into the child's standard error.
+std::vector<std::string> traced(const std::string& traceLog,
+                                const std::vector<std::string>& options,
+                                const std::vector<std::string>& argv);
 // True when `command -v name` succeeds.
 bool haveCommand(const std::string& name);
 
