@@ -5,13 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
 #include <functional>
 #include <sstream>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -267,8 +265,8 @@ TEST(Archive, AKilledRunIsRecoveredByTheNextOne) {
   {
     Child child(writer({dir.path().string(), "100", "3000"}));
     child.write(first);
-    // Longer than the five-second flush period.
-    std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+    // Each batch of input reaches the disk before the next wait for input.
+    EXPECT_TRUE(eventually([&] { return storedInput(dir.path().string()) == first; }));
     child.signal(SIGKILL);
     child.wait();
   }

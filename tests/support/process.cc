@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -76,6 +78,22 @@ void Child::closeInput() {
 }
 
 void Child::signal(int sig) { kill(pid_, sig); }
+
+size_t Child::unreadInput() const {
+  int bytes = 0;
+  if (ioctl(input_, FIONREAD, &bytes) != 0) throw std::runtime_error("FIONREAD");
+  return static_cast<size_t>(bytes);
+}
+
+bool Child::signalPending(int sig) const {
+  // ShdPnd: signals sent to the process and not yet taken by any thread.
+  std::istringstream status(readFile("/proc/" + std::to_string(pid_) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 7, "ShdPnd:") == 0)
+      return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+  }
+  throw std::runtime_error("no ShdPnd in /proc/" + std::to_string(pid_) + "/status");
+}
 
 bool Child::endsWithin(double timeoutSeconds) {
   if (status_ >= 0) return true;

@@ -22,6 +22,10 @@ class Child {
   bool write(const std::string& bytes);
   void closeInput();
   void signal(int sig);
+  // Bytes written to the child's standard input that it has not read yet.
+  size_t unreadInput() const;
+  // True while `sig`, sent to the process, waits for the child to take it.
+  bool signalPending(int sig) const;
   // Exit status, or 128 + signal number; kills the child and fails the test
   // after timeoutSeconds.
   int wait(double timeoutSeconds = 60);
