@@ -19,10 +19,11 @@ void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path) noe
   bool archiveOpened = false;
   std::error_code error = compressFile(path, compressedPath, archiveOpened);
   if (error) {
+    // An archive this call never opened may be a good one from an earlier run.
+    // Removed before the report, so that whoever reads it sees the end state.
+    if (archiveOpened) removeFile(compressedPath);
     printError("Cannot compress file: `", path.string(), error.message());
     push(path);
-    // An archive this call never opened may be a good one from an earlier run.
-    if (archiveOpened) removeFile(compressedPath);
     return;
   }
   push(compressedPath);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <functional>
 #include <sstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -25,8 +24,6 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
-std::string gzName(int n) { return logName(n) + ".gz"; }
 
 RunResult runUntilListed(const std::vector<std::string>& argv, const std::string& input,
                          const Names& expected, const std::string& dir) {
@@ -41,23 +38,6 @@ RunResult runUntilReported(const std::vector<std::string>& argv, const std::stri
     return listDir(dir) == expected &&
            static_cast<size_t>(std::count(err.begin(), err.end(), '\n')) >= lines;
   });
-}
-
-const std::regex kLogName(R"(zarvo-access-(\d+)\.log)");
-
-// The number of the file the link names, when it is the only ".log" left.
-int caughtUpAt(const std::string& dir) {
-  int logs = 0;
-  for (const std::string& name : listDir(dir)) logs += std::regex_match(name, kLogName) ? 1 : 0;
-  std::smatch m;
-  std::string link;
-  try {
-    link = readLink(dir + "/zarvo-access.log");
-  } catch (const std::exception&) {
-    return 0;
-  }
-  if (logs != 1 || !std::regex_search(link, m, kLogName)) return 0;
-  return std::stoi(m[1]);
 }
 
 // A complete log file of a made-up earlier run, holding `body` as one record.
@@ -100,13 +80,13 @@ TEST(Archive, ArchivesAreOneMemberWithAFixedHeaderAndRoundTripThroughGzip) {
   std::string input;
   for (int i = 0; i < 400; ++i) input += "GET /item/" + std::to_string(i * 7919) + " 200\n";
   const std::string d = dir.path().string();
-  int current = 0;
+  uint64_t current = 0;
   RunResult r = runUntil(writer({d, "100", "4096"}), input, [&](const Child&) {
-    current = caughtUpAt(d);
+    current = listLogDirectory(d).caughtUpAt(d);
     return current > 4 && storedInput(d) == input;
   });
   ASSERT_EQ(r.status, 0) << r.err;
-  for (int n = 1; n < current; ++n) {
+  for (uint64_t n = 1; n < current; ++n) {
     const std::string gz = readFile(dir / gzName(n));
     EXPECT_EQ(gz.substr(0, 10), std::string("\x1f\x8b\x08\0\0\0\0\0\x02\xff", 10)) << n;
     EXPECT_EQ(gzipMemberCount(dir / gzName(n)), 1) << n;
@@ -270,14 +250,10 @@ TEST(Archive, AKilledRunIsRecoveredByTheNextOne) {
     child.signal(SIGKILL);
     child.wait();
   }
-  int highest = 0;
-  for (const std::string& name : listDir(dir.path().string())) {
-    std::smatch m;
-    if (std::regex_match(name, m, kLogName)) highest = std::max(highest, std::stoi(m[1]));
-  }
-  ASSERT_GT(highest, 1);
+  const uint64_t highest = listLogDirectory(dir.path().string()).highest();
+  ASSERT_GT(highest, 1u);
   RunResult r = runUntil(writer({dir.path().string(), "100", "3000"}), second, [&](const Child&) {
-    return caughtUpAt(dir.path().string()) > highest + 1;
+    return listLogDirectory(dir.path().string()).caughtUpAt(dir.path().string()) > highest + 1;
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");

@@ -19,7 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/chunk_rule.h"
 #include "tests/support/files.h"
+#include "tests/support/input.h"
 #include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
@@ -27,8 +29,6 @@
 
 namespace zarvo::test {
 namespace {
-
-std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
 
 // A path as the writer's messages quote it.
 std::string quoted(const std::string& path) {
@@ -48,13 +48,6 @@ std::string openFailed(const std::string& path, const std::string& error) {
   return "Cannot open file: `" + quoted(path) + "`: " + error + "\n";
 }
 
-// Distinct lines, so that a record stored twice or out of place shows.
-std::string requests(int count) {
-  std::string input;
-  for (int i = 0; i < count; ++i) input += "GET /item/" + std::to_string(100000 + i) + " 200\n";
-  return input;
-}
-
 // Every run here ends within moments of its fault; a writer that carries on
 // instead fails the test after this many seconds.
 constexpr double kEnds = 10;
@@ -62,13 +55,6 @@ constexpr double kEnds = 10;
 // Waits for the records of one log file to read `body`: they reached the disk.
 bool fileHoldsWithin(const std::string& path, const std::string& body) {
   return eventually([&] { return readLog(path).body() == body; }, kEnds);
-}
-
-// Either file of number n, the archive inflated: the archive thread may have
-// taken it by the time the test looks.
-std::string storedFile(const std::string& dir, int n) {
-  const std::string raw = dir + "/" + logName(n);
-  return exists(raw) ? readFile(raw) : gunzipFile(raw + ".gz");
 }
 
 // stderr without one line that another thread may or may not have printed
@@ -80,23 +66,6 @@ std::string withoutLine(const std::string& text, const std::string& line) {
     if (l + "\n" != line) out += l + "\n";
   }
   return out;
-}
-
-// Length of the chunk the writer cuts from input at `at`: a line, or 2047
-// bytes of a longer one.
-size_t chunkAt(const std::string& input, size_t at) {
-  const size_t window = std::min<size_t>(2047, input.size() - at);
-  const size_t newline = input.find('\n', at);
-  return newline != std::string::npos && newline < at + window ? newline - at + 1 : window;
-}
-
-bool sameButDigits(const std::string& a, const std::string& b) {
-  for (size_t i = 0; i < a.size(); ++i) {
-    const bool digits = std::isdigit(static_cast<unsigned char>(a[i])) &&
-                        std::isdigit(static_cast<unsigned char>(b[i]));
-    if (a[i] != b[i] && !digits) return false;
-  }
-  return true;
 }
 
 // How many input bytes a log file holds when its bytes are an exact prefix of
@@ -113,8 +82,7 @@ long heldInput(const std::string& bytes, const std::string& input) {
   while (pos < bytes.size()) {
     if (in == input.size()) return -1;
     const size_t prefixBytes = std::min(reference.size(), bytes.size() - pos);
-    if (!sameButDigits(bytes.substr(pos, prefixBytes), reference.substr(0, prefixBytes)))
-      return -1;
+    if (!prefixMatches(bytes.substr(pos, prefixBytes), reference)) return -1;
     pos += prefixBytes;
     const size_t chunkBytes = std::min(chunkAt(input, in), bytes.size() - pos);
     if (bytes.compare(pos, chunkBytes, input, in, chunkBytes) != 0) return -1;
@@ -177,7 +145,7 @@ TEST(FaultFullDisk, AWriteIntoAFullFileSystemEndsWithAnExactPrefix) {
   const std::string why = whyNoTmpfs();
   if (!why.empty()) GTEST_SKIP() << why;
   TempDir work;
-  const std::string input = requests(20000);  // about 460 KB for a 64 KB file system
+  const std::string input = requests("item", 20000);  // about 760 KB for a 64 KB file system
   writeFile(work / "input", input);
   mkdir((work / "disk").c_str(), 0755);
   mkdir((work / "copy").c_str(), 0755);
@@ -200,11 +168,11 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
   struct Case {
     int inodes, failingFile;
     std::string firstFileBody;
-  } cases[] = {{1, 1, ""}, {2, 2, "GET /item/100000 200\n"}};
+  } cases[] = {{1, 1, ""}, {2, 2, requests("item", 1)}};
   for (const Case& c : cases) {
     SCOPED_TRACE("nr_inodes=" + std::to_string(c.inodes));
     TempDir work;
-    writeFile(work / "input", requests(50));
+    writeFile(work / "input", requests("item", 50));
     mkdir((work / "disk").c_str(), 0755);
     mkdir((work / "copy").c_str(), 0755);
     RunResult r = runOnTmpfs("size=1m,nr_inodes=" + std::to_string(c.inodes), work / "disk", "100",
@@ -379,7 +347,7 @@ size_t bytesRead(const std::string& traceLog) {
 TEST(FaultStdin, AReadErrorKeepsEverythingReadBeforeIt) {
   const std::string why = whyNoStrace();
   if (!why.empty()) GTEST_SKIP() << why;
-  const std::string input = requests(30000);  // several reads' worth
+  const std::string input = requests("item", 30000);  // several reads' worth
   for (int failingRead : {1, 2, 4}) {
     SCOPED_TRACE("read " + std::to_string(failingRead) + " fails");
     TempDir dir, work;

@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/files.h"
+#include "tests/support/input.h"
 #include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/oracle.h"
@@ -41,10 +42,8 @@ constexpr int kKilled = 128 + SIGKILL;
 constexpr int kZeroOrOne = -1;
 constexpr int kMaxSteps = 400;
 const std::string kNoRotation = "100000000";
-const std::string kLink = "zarvo-access.log";
+const std::string kLink = kLinkName;
 
-std::string logName(int n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
-std::string gzName(int n) { return logName(n) + ".gz"; }
 
 // DIRECTORY, and beside it a tree that no run may touch; trace logs and
 // notes go to scratch, outside what the oracle watches.
@@ -144,21 +143,6 @@ std::string rowName(const ::testing::TestParamInfo<Row>& info) { return info.par
 
 // --- shared provoking steps ------------------------------------------------
 
-// Distinct lines, so that a record stored twice or out of place shows; the
-// hex field keeps an archive from shrinking to a single write.
-std::string requests(const std::string& tag, int count) {
-  std::string out;
-  uint64_t x = std::hash<std::string>{}(tag) | 1;
-  for (int i = 0; i < count; ++i) {
-    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
-    char line[128];
-    std::snprintf(line, sizeof line, "GET /%s/%06d/%016llx 200\n", tag.c_str(), i,
-                  static_cast<unsigned long long>(x));
-    out += line;
-  }
-  return out;
-}
-
 // The arguments of process `pid`, NUL-separated; empty once it is gone.
 std::string commandLine(pid_t pid) {
   try {
@@ -210,23 +194,20 @@ struct EndsWithTheTest {
   }
 };
 
-// The archive thread has caught up: only the current file, numbered above
-// `after`, is a ".log", and no archive waits for retirement.
+// The archive thread has caught up on a file numbered above `after`, and
+// no archive waits for retirement.
 bool caughtUp(const std::string& dir, uint32_t maxFileNum, uint64_t after = 0) {
   const LogDirectory state = listLogDirectory(dir);
   size_t archives = 0;
   for (const auto& [number, file] : state.files) archives += file.archive ? 1 : 0;
-  const std::vector<uint64_t> logs = state.logs();
-  return logs.size() == 1 && logs[0] == state.files.rbegin()->first && logs[0] > after &&
-         archives <= (maxFileNum >= 2 ? maxFileNum - 1 : 1u);
+  return state.caughtUpAt(dir) > after && archives <= (maxFileNum >= 2 ? maxFileNum - 1 : 1u);
 }
 
 // A second run on what the faulty one left, its input held open until the
 // archive queue has drained; it must end cleanly and silently.
 Outcome recover(Scene& scene, Outcome out) {
   const std::string before = scene.oracle.stored();
-  const LogDirectory left = listLogDirectory(scene.dir);
-  const uint64_t highest = left.files.empty() ? 0 : left.files.rbegin()->first;
+  const uint64_t highest = listLogDirectory(scene.dir).highest();
   const std::string more = requests("after recovery", 20);
   Child recovery(writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation}));
   recovery.write(more);
@@ -392,8 +373,7 @@ Outcome stopUnderLoad(Scene& scene, int sig) {
   // Files 1 and 2 are finished once there is a higher number, whether
   // archived, retired or still a ".log".
   EXPECT_TRUE(eventually([&] {
-    const LogDirectory state = listLogDirectory(scene.dir);
-    return !state.files.empty() && state.files.rbegin()->first >= 3;
+    return listLogDirectory(scene.dir).highest() >= 3;
   }, kEnds)) << "no second rotation";
   const unsigned pause = std::random_device{}() % 50;
   const std::string replay = "signal " + std::to_string(pause) + " ms after the second rotation";
@@ -815,13 +795,6 @@ std::string aroundTheChunkLimit() {
   return input;
 }
 
-std::string randomBytes(size_t size) {
-  std::mt19937 random(size);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
-
 Row inputRow(std::string name, std::string how, std::string input, std::string maxFileSize) {
   return {std::move(name), std::move(how), 100,
           [input, maxFileSize](Scene& scene, int) {
@@ -840,7 +813,7 @@ const std::vector<Row> kInputRows = {
     inputRow("ChunkLimitLinesAcrossRotations", "lines of 2045 to 2050 bytes, MAXFILESIZE 3000",
              aroundTheChunkLimit(), "3000"),
     inputRow("FourMebibytesOfRandomBytes", "4 MiB of random bytes, MAXFILESIZE 1000000",
-             randomBytes(4 << 20), "1000000"),
+             randomBytes(4 << 20, 4 << 20), "1000000"),
 };
 
 class MatrixInput : public ::testing::TestWithParam<Row> {};

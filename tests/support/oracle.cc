@@ -13,36 +13,16 @@
 
 #include "format/product.h"
 #include "tests/support/files.h"
+#include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
 
 namespace zarvo::test {
 namespace {
 
-const std::string kHead = "zarvo-access-";
-const std::string kLink = "zarvo-access.log";
+const std::string kLink = kLinkName;
 
-std::string logName(uint64_t n) { return kHead + std::to_string(n) + ".log"; }
-
-struct Numbered {
-  bool log = false;
-  bool gz = false;
-};
-
-// The writer's numbered files, by number; other names are not ours.
-std::map<uint64_t, Numbered> numberedFiles(const std::string& dir) {
-  std::map<uint64_t, Numbered> files;
-  for (const std::string& name : listDir(dir)) {
-    if (name.compare(0, kHead.size(), kHead) != 0) continue;
-    size_t end = kHead.size();
-    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
-    const std::string suffix = name.substr(end);
-    if (end == kHead.size() || (suffix != ".log" && suffix != ".log.gz")) continue;
-    Numbered& file = files[std::stoull(name.substr(kHead.size(), end - kHead.size()))];
-    (suffix == ".log" ? file.log : file.gz) = true;
-  }
-  return files;
-}
+using Numbered = LogDirectory::Numbered;
 
 // Bytes for a report: printable ASCII as it is, the rest escaped.
 std::string excerpt(const std::string& bytes, size_t at, size_t length = 40) {
@@ -58,18 +38,6 @@ std::string excerpt(const std::string& bytes, size_t at, size_t length = 40) {
     }
   }
   return "\"" + out + "\"";
-}
-
-// A record prefix equals the one in its file's second header line but for
-// the digits of the timestamp (its first 24 characters).
-bool prefixMatches(const std::string& prefix, const std::string& reference) {
-  if (prefix.size() > reference.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    const bool digits = i < 24 && std::isdigit(static_cast<unsigned char>(prefix[i])) &&
-                        std::isdigit(static_cast<unsigned char>(reference[i]));
-    if (prefix[i] != reference[i] && !digits) return false;
-  }
-  return true;
 }
 
 bool headerLinesValid(const LogFile& log) {
@@ -109,7 +77,7 @@ CutFile cutFile(const std::string& bytes) {
 class Checker {
  public:
   Checker(const std::string& dir, uint32_t maxFileNum, unsigned promises)
-      : dir_(dir), maxFileNum_(maxFileNum), promises_(promises), files_(numberedFiles(dir)) {}
+      : dir_(dir), maxFileNum_(maxFileNum), promises_(promises), files_(listLogDirectory(dir).files) {}
 
   // Reads every file in number order: checks headers and records, returns
   // the records' chunks.
@@ -217,10 +185,10 @@ void Checker::checkInput(const std::string& stored, const std::string& input, si
 void Checker::checkRecovered() {
   for (const auto& [number, file] : files_) {
     const std::string name = logName(number);
-    if (file.log && file.gz) fail(name + " and " + name + ".gz both exist");
+    if (file.log && file.archive) fail(name + " and " + name + ".gz both exist");
     if (file.log && number != current()) fail(name + " is not the current file but still a .log");
-    if (file.gz && number == current()) fail(name + ".gz is the highest number: no current file");
-    if (!file.gz) continue;
+    if (file.archive && number == current()) fail(name + ".gz is the highest number: no current file");
+    if (!file.archive) continue;
     const std::string path = dir_ + "/" + name + ".gz";
     if (gzipMemberCount(path) != 1) fail(name + ".gz is not exactly one whole gzip member");
     RunResult tested = run({"gzip", "-t", path});
@@ -245,7 +213,7 @@ void Checker::checkRetention() {
   std::string expected, found;
   for (uint64_t n = first; n <= below; ++n) expected += " " + std::to_string(n);
   for (const auto& [number, file] : files_)
-    if (file.gz) found += " " + std::to_string(number);
+    if (file.archive) found += " " + std::to_string(number);
   if (expected != found)
     fail("archives kept:" + found + "; with MAXFILENUM " + std::to_string(maxFileNum_) +
          " and current file " + std::to_string(current()) + " expected:" + expected);

@@ -16,9 +16,16 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/files.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/log_directory.h"
 
 namespace zarvo::test {
+namespace {
+
+// unprivileged() puts this before the argv it wraps.
+const char kAsNobody[] = "--zarvo-test-as-nobody";
+
+}  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const std::string& cwd) {
   // A child that exits early must not kill the test through SIGPIPE.
@@ -29,8 +36,10 @@ Child::Child(const std::vector<std::string>& argv, const std::string& cwd) {
   stderrPath_ = pattern;
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const bool asNobody = !argv.empty() && argv[0] == kAsNobody;
   std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (size_t i = asNobody ? 1 : 0; i < argv.size(); ++i)
+    args.push_back(const_cast<char*>(argv[i].c_str()));
   args.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork");
@@ -44,6 +53,7 @@ Child::Child(const std::vector<std::string>& argv, const std::string& cwd) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     ::signal(SIGPIPE, SIG_DFL);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if (asNobody && !becomeNobody().empty()) _exit(126);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -148,7 +158,7 @@ std::vector<std::string> writer(const std::vector<std::string>& args) {
 }
 
 std::vector<std::string> unprivileged(const std::vector<std::string>& argv) {
-  std::vector<std::string> out{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  std::vector<std::string> out{kAsNobody};
   out.insert(out.end(), argv.begin(), argv.end());
   return out;
 }
@@ -158,13 +168,15 @@ bool haveCommand(const std::string& name) {
 }
 
 std::string whyNoUnprivileged() {
-  if (!haveCommand("setpriv")) return "setpriv is not installed";
   if (geteuid() != 0) {
     // Not root: permission checks already apply to us, but we cannot switch user.
-    return "tests run unprivileged already; setpriv needs root to switch user";
+    return "tests run unprivileged already; switching user needs root";
   }
-  if (run(unprivileged({"true"})).status != 0) return "setpriv cannot switch to uid 65534";
-  return "";
+  const ChildReport report = runInChild([](std::string& note) {
+    note = becomeNobody();
+    return note.empty() ? 0 : 1;
+  });
+  return report.status == 0 ? "" : "cannot switch to uid 65534: " + report.note;
 }
 
 }  // namespace zarvo::test

@@ -58,7 +58,8 @@ RunResult runUntil(const std::vector<std::string>& argv, const std::string& inpu
 
 // {writer binary, args...}
 std::vector<std::string> writer(const std::vector<std::string>& args);
-// argv run as uid/gid 65534 with no supplementary groups.
+// argv run as uid/gid 65534 with no supplementary groups: Child drops to
+// them through becomeNobody() before it starts the program.
 std::vector<std::string> unprivileged(const std::vector<std::string>& argv);
 // Empty when the machine can run unprivileged children, else why not.
 std::string whyNoUnprivileged();
