@@ -40,13 +40,6 @@ RunResult runUntilReported(const std::vector<std::string>& argv, const std::stri
   });
 }
 
-// A complete log file of a made-up earlier run, holding `body` as one record.
-std::string earlierLog(const std::string& body) {
-  TempDir scratch;
-  EXPECT_EQ(run(writer({scratch.path().string(), "3", "100000000"}), body).status, 0);
-  return readFile(scratch / logName(1));
-}
-
 void gzipInto(const std::string& path, const std::string& bytes) {
   TempDir scratch;
   writeFile(scratch / "f", bytes);
@@ -182,13 +175,13 @@ TEST(Archive, ALinkPlantedAtTheArchivePathIsNotFollowed) {
 }
 
 TEST(Archive, EachArchiveIsSyncedBeforeItsSourceIsRemoved) {
-  if (!haveCommand("strace")) GTEST_SKIP() << "strace is not installed";
+  if (const std::string why = whyNoStrace(); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   TempDir traceDir;
   const std::string trace = traceDir / "trace";
   RunResult r = runUntilListed(
-      {"strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync,unlink,unlinkat",
-       ZARVO_WRITER_PATH, dir.path().string(), "10", "0"},
+      traced(trace, {"-y", "-e", "trace=fsync,unlink,unlinkat"},
+             writer({dir.path().string(), "10", "0"})),
       "one\ntwo\nthree\n", {gzName(1), gzName(2), gzName(3), logName(4), "zarvo-access.log"},
       dir.path().string());
   ASSERT_EQ(r.status, 0) << r.err;
@@ -222,19 +215,6 @@ TEST(Archive, EachArchiveIsSyncedBeforeItsSourceIsRemoved) {
     auto dirSync = std::find(events.begin() + fileSync, events.end(), "sync " + dir.path().string());
     EXPECT_LT(dirSync - events.begin(), unlink) << "directory synced before " << logName(n) << " goes";
   }
-}
-
-TEST(Archive, AFailedSyncKeepsTheSourceAndRemovesThePartialArchive) {
-  if (!haveCommand("strace")) GTEST_SKIP() << "strace is not installed";
-  TempDir dir;
-  TempDir traceDir;
-  RunResult r = runUntilListed(
-      {"strace", "-f", "-qq", "-o", traceDir / "trace", "-e", "inject=fsync:error=EIO:when=1",
-       ZARVO_WRITER_PATH, dir.path().string(), "10", "0"},
-      "one\ntwo\n", {logName(1), gzName(2), logName(3), "zarvo-access.log"}, dir.path().string());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "Cannot compress file: `" + (dir / logName(1)) + "`: Input/output error\n");
-  EXPECT_EQ(parseLog(readFile(dir / logName(1))).body(), "one\n");
 }
 
 TEST(Archive, AKilledRunIsRecoveredByTheNextOne) {

@@ -236,11 +236,10 @@ struct KillPoint {
 Outcome killAt(const KillPoint& point, Scene& scene) {
   const std::string path = point.file.empty() ? scene.dir : scene.dir + "/" + point.file;
   const std::string inject = point.syscalls + ":signal=SIGKILL:when=" + std::to_string(point.when);
-  std::vector<std::string> argv{"strace", "-f", "-qq", "-o", scene.scratch / "trace", "-e",
-                                "trace=" + point.syscalls, "-e", "inject=" + inject, "-P", path};
-  for (const std::string& arg : writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation}))
-    argv.push_back(arg);
-  Child traced(argv);
+  Child traced(zarvo::test::traced(
+      scene.scratch / "trace",
+      {"-e", "trace=" + point.syscalls, "-e", "inject=" + inject, "-P", path},
+      writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation})));
   const EndsWithTheTest writerPid{tracedWriter(traced.pid())};
   if (writerPid.pid <= 0) {
     ADD_FAILURE() << "strace did not start the writer";
@@ -460,9 +459,7 @@ Outcome withStderr(Scene& scene, Stderr kind, Run what) {
     redirect = "2>&" + std::to_string(fds[1]);
   }
   const std::string trace = scene.scratch / "trace";
-  std::vector<std::string> argv{"strace", "-f", "-qq", "-s", "4096", "-e", "trace=write",
-                                "-e", "signal=none", "-o", trace,
-                                "bash", "-c", "exec \"$0\" \"$@\" " + redirect, ZARVO_WRITER_PATH};
+  std::vector<std::string> argv{"bash", "-c", "exec \"$0\" \"$@\" " + redirect, ZARVO_WRITER_PATH};
   if (what == Run::kMissingDirectory) argv.push_back(scene.dir + "/missing");
   if (what == Run::kCleanWithAMessage) {
     argv.push_back(scene.dir);
@@ -472,7 +469,8 @@ Outcome withStderr(Scene& scene, Stderr kind, Run what) {
   }
   if (what != Run::kUsageError) argv.insert(argv.end(), {"3", "1000"});
   const std::string input = requests("stderr", 30);
-  RunResult r = run(argv, input, kEnds);
+  RunResult r =
+      run(traced(trace, {"-s", "4096", "-e", "trace=write", "-e", "signal=none"}, argv), input, kEnds);
   if (fds[1] >= 0) close(fds[1]);
   EXPECT_EQ(r.err, "") << "nothing reaches the test's own stderr";
   return {r.status, writtenToStderr(trace), input};
@@ -615,11 +613,9 @@ std::vector<std::string> plainWriter(const Scene& scene) {
 // in DIRECTORY; the trace goes to scratch.
 std::vector<std::string> injectedWriter(const Scene& scene, const std::string& calls,
                                         const std::string& injection, const std::string& file) {
-  std::vector<std::string> argv{"strace", "-f", "-qq", "-o", scene.scratch / "trace",
-                                "-e", "trace=" + calls, "-e", "inject=" + injection,
-                                "-P", scene.dir + "/" + file};
-  for (const std::string& arg : plainWriter(scene)) argv.push_back(arg);
-  return argv;
+  return traced(scene.scratch / "trace",
+                {"-e", "trace=" + calls, "-e", "inject=" + injection, "-P", scene.dir + "/" + file},
+                plainWriter(scene));
 }
 
 Outcome removeCurrentFile(Scene& scene) {
@@ -716,8 +712,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixRemoved, ::testing::ValuesIn(kRemovedRows),
 // --- an archive that cannot be written --------------------------------------
 
 // strace applies `injection` to the first archive's calls: its compression
-// fails, the run goes on with the ".log" kept for the next run, which then
-// archives it.
+// fails, the run goes on, archiving the next file, with the ".log" kept for
+// the next run, which then archives it.
 Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& injection) {
   Outcome out;
   {
@@ -725,8 +721,14 @@ Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& 
     run.feed(1);
     run.rotateTo(2);
     run.feed(2);
+    run.rotateTo(3);
+    run.feed(3);
+    EXPECT_TRUE(eventually([&] {
+      return exists(scene.dir + "/" + gzName(2)) && !exists(scene.dir + "/" + logName(2));
+    }, kEnds)) << "the next file was not archived: " << ::testing::PrintToString(listDir(scene.dir));
     out = run.finish(1, false);
   }
+  EXPECT_EQ(std::count(out.err.begin(), out.err.end(), '\n'), 1) << "one line: " << out.err;
   EXPECT_TRUE(exists(scene.dir + "/" + logName(1))) << "the .log is kept";
   EXPECT_FALSE(exists(scene.dir + "/" + gzName(1))) << "the partial archive is removed";
   return recover(scene, out);
@@ -836,11 +838,7 @@ std::string whyNoShim() {
 // A whole log file of an earlier run, so that the archive thread has work
 // as soon as it starts.
 const std::string& earlierFile() {
-  static const std::string bytes = [] {
-    TempDir dir;
-    run(writer({dir.path().string(), "3", kNoRotation}), requests("earlier run", 10));
-    return readFile(dir / logName(1));
-  }();
+  static const std::string bytes = earlierLog(requests("earlier run", 10));
   return bytes;
 }
 

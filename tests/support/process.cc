@@ -18,6 +18,7 @@
 #include "tests/support/files.h"
 #include "tests/support/forked_child.h"
 #include "tests/support/log_directory.h"
+#include "tests/support/temp_dir.h"
 
 namespace zarvo::test {
 namespace {
@@ -149,6 +150,12 @@ RunResult runUntil(const std::vector<std::string>& argv, const std::string& inpu
   int status = child.wait();
   EXPECT_TRUE(reached) << "the directory never reached the expected state";
   return {status, child.stderrText()};
+}
+
+std::string earlierLog(const std::string& input) {
+  TempDir scratch;
+  EXPECT_EQ(run(writer({scratch.path().string(), "3", "100000000"}), input).status, 0);
+  return readFile(scratch / logName(1));
 }
 
 std::vector<std::string> writer(const std::vector<std::string>& args) {

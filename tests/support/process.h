@@ -56,6 +56,10 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input = "
 RunResult runUntil(const std::vector<std::string>& argv, const std::string& input,
                    const std::function<bool(const Child&)>& done);
 
+// The complete log file a faultless run of the writer leaves for `input`
+// (one file: no rotation), as an earlier run's leftover.
+std::string earlierLog(const std::string& input);
+
 // {writer binary, args...}
 std::vector<std::string> writer(const std::vector<std::string>& args);
 // argv run as uid/gid 65534 with no supplementary groups: Child drops to
