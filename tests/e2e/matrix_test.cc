@@ -756,6 +756,49 @@ class MatrixArchive : public ::testing::TestWithParam<Row> {};
 TEST_P(MatrixArchive, TheLogIsKeptAndArchivedByTheNextRun) { walk(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Rows, MatrixArchive, ::testing::ValuesIn(kArchiveRows), rowName);
 
+// --- a failing close ----------------------------------------------------------
+
+// The first close of file 1 is the writer creating it empty; strace fails
+// the second, which closes the log file: at the end of input, or at the
+// rotation that the first record sets off under a 100-byte limit. Nothing
+// is opened after the failure.
+Outcome closeFails(Scene& scene, const std::string& error, const std::string& maxFileSize,
+                   const std::string& input, const std::string& kept) {
+  RunResult r = run(traced(scene.scratch / "trace",
+                           {"--seccomp-bpf", "-e", "trace=close", "-e",
+                            "inject=close:error=" + error + ":when=2", "-P",
+                            scene.dir + "/" + logName(1)},
+                           writer({scene.dir, std::to_string(scene.maxFileNum), maxFileSize})),
+                    input, kEnds);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
+  EXPECT_FALSE(exists(scene.dir + "/" + logName(2))) << "nothing is opened after the failure";
+  return {r.status, r.err, kept};
+}
+
+Row closeRow(std::string name, std::string how, std::string error, std::string text,
+             std::string maxFileSize, std::string input, std::string kept) {
+  return {std::move(name), std::move(how), 3,
+          [=](Scene& scene, int) { return closeFails(scene, error, maxFileSize, input, kept); },
+          1, "Cannot write line to file: `\"{dir}/zarvo-access-1.log\"`: " + text,
+          kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace};
+}
+
+const std::vector<Row> kCloseRows = {
+    closeRow("InputOutputErrorAtTheEndOfInput", "EIO from the close at the end of input", "EIO",
+             "Input/output error", "100000", "a\nb\nlast line without newline",
+             "a\nb\nlast line without newline"),
+    closeRow("InputOutputErrorAtARotation", "EIO from the close at a rotation", "EIO",
+             "Input/output error", "100", "a\nb\n", "a\n"),
+    closeRow("NoSpaceAtTheEndOfInput", "ENOSPC from the close at the end of input", "ENOSPC",
+             "No space left on device", "100000", "a\n", "a\n"),
+    closeRow("NoSpaceAtARotation", "ENOSPC from the close at a rotation", "ENOSPC",
+             "No space left on device", "100", "a\nb\n", "a\n"),
+};
+
+class MatrixClose : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixClose, AFailedCloseIsReportedAsAFailedWrite) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixClose, ::testing::ValuesIn(kCloseRows), rowName);
+
 // --- a failing periodic flush ---------------------------------------------------
 
 // After a rotation with no input behind it, the new file's header waits in
