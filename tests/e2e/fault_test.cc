@@ -1,6 +1,7 @@
-// The real writer under real faults: a full disk, no inode left, failing
-// writes and closes, a failing standard input, links planted where the next
-// file goes, and a directory that stops accepting new files. Each run must end
+// The real writer under real faults: a full disk, no inode left, a
+// directory for standard input, links planted where the next file goes, and
+// a directory that stops accepting new files (failing writes, closes and
+// reads under strace are rows of the fault matrix). Each run must end
 // with status 1 and its one message, and what is on disk must be an exact
 // prefix of the input, never followed by later bytes.
 #include <signal.h>
@@ -10,7 +11,6 @@
 #include <cctype>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -88,25 +88,6 @@ long heldInput(const std::string& bytes, const std::string& input) {
     in += chunkBytes;
   }
   return static_cast<long>(in);
-}
-
-// --- strace -------------------------------------------------------------
-
-// The writer under strace, `injection` applied to the calls on `path` only;
-// strace's trace goes to traceLog, never into the writer's stderr.
-std::vector<std::string> injected(const std::string& traceLog, const std::string& trace,
-                                  const std::string& injection, const std::string& path,
-                                  const std::vector<std::string>& writerArgs) {
-  return traced(traceLog,
-                {"--seccomp-bpf", "-e", "trace=" + trace, "-e", "inject=" + injection, "-P", path},
-                writer(writerArgs));
-}
-
-// argv with its standard input read from a file rather than our pipe.
-std::vector<std::string> stdinFrom(const std::string& path, const std::vector<std::string>& argv) {
-  std::vector<std::string> out{"/bin/sh", "-c", "f=$1; shift; exec \"$@\" <\"$f\"", "sh", path};
-  out.insert(out.end(), argv.begin(), argv.end());
-  return out;
 }
 
 // --- tmpfs in a private mount namespace --------------------------------
@@ -246,100 +227,8 @@ TEST(FaultFullDisk, AnArchiveThatDoesNotFitIsRemovedAndItsLogKept) {
   }
 }
 
-// --- failing flushes ------------------------------------------------------
-// (A failing close is a row of the fault matrix.)
-
-// The header reaches the disk with the first write, before any input is
-// read; each later batch of input with a write of its own.
-TEST(FaultFlush, AFailedWriteEndsTheRunAndNothingLaterReachesTheFile) {
-  const std::string why = whyNoStrace();
-  if (!why.empty()) GTEST_SKIP() << why;
-  struct Case {
-    std::string error, text;
-    int failingWrite;
-    bool lastBatchEndsTheInput;  // its bytes then go out with the final close
-  } cases[] = {
-      {"EIO", "Input/output error", 1, false},
-      {"ENOSPC", "No space left on device", 1, false},
-      {"EIO", "Input/output error", 2, false},
-      {"ENOSPC", "No space left on device", 3, false},
-      {"EDQUOT", "Disk quota exceeded", 4, false},
-      {"EIO", "Input/output error", 3, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.error + " on write " + std::to_string(c.failingWrite) +
-                 (c.lastBatchEndsTheInput ? " at the end of input" : ""));
-    TempDir dir, trace;
-    const std::string file = dir / logName(1);
-    Child child(injected(trace / "log", "write",
-                         "write:error=" + c.error + ":when=" + std::to_string(c.failingWrite), file,
-                         {dir.path().string(), "3", "100000000"}));
-    std::string stored;
-    for (int batch = 2; batch < c.failingWrite; ++batch) {
-      const std::string lines = "batch " + std::to_string(batch) + " line\n";
-      child.write(lines);
-      stored += lines;
-      ASSERT_TRUE(fileHoldsWithin(file, stored)) << "batch " << batch;
-    }
-    if (c.lastBatchEndsTheInput) {
-      child.write("tail without newline");
-    } else {
-      // The failing batch, and one the writer must never get to write.
-      child.write("failing batch\n");
-      // Read on its own (unless the run has already ended), so that the later
-      // batch would come with a read of its own.
-      EXPECT_TRUE(eventually([&] { return child.endsWithin(0) || child.unreadInput() == 0; }, kEnds));
-      child.write("later batch\n");
-    }
-    child.closeInput();
-    EXPECT_EQ(child.wait(kEnds), 1);
-    EXPECT_EQ(child.stderrText(), writeFailed(file, c.text));
-    if (c.failingWrite == 1) {
-      EXPECT_EQ(readFile(file), "");
-    } else {
-      EXPECT_EQ(readLog(file).body(), stored);
-    }
-  }
-}
-
 // --- standard input -----------------------------------------------------
-
-// Bytes the traced reads returned before the injected failure.
-size_t bytesRead(const std::string& traceLog) {
-  static const std::regex kRead(R"(read\(0, .*\) += (\d+)$)");
-  size_t total = 0;
-  std::istringstream in(readFile(traceLog));
-  std::smatch m;
-  for (std::string line; std::getline(in, line);) {
-    if (std::regex_search(line, m, kRead)) total += std::stoul(m[1].str());
-  }
-  return total;
-}
-
-TEST(FaultStdin, AReadErrorKeepsEverythingReadBeforeIt) {
-  const std::string why = whyNoStrace();
-  if (!why.empty()) GTEST_SKIP() << why;
-  const std::string input = requests("item", 30000);  // several reads' worth
-  for (int failingRead : {1, 2, 4}) {
-    SCOPED_TRACE("read " + std::to_string(failingRead) + " fails");
-    TempDir dir, work;
-    writeFile(work / "input", input);
-    RunResult r = run(stdinFrom(work / "input",
-                                injected(work / "trace", "read",
-                                         "read:error=EIO:when=" + std::to_string(failingRead),
-                                         work / "input", {dir.path().string(), "3", "100000000"})),
-                      "", kEnds);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Cannot read line from stdin: Input/output error\n");
-    const size_t read = bytesRead(work / "trace");
-    ASSERT_LT(read, input.size()) << "the failure came after the whole input";
-    if (failingRead > 1) {
-      EXPECT_GT(read, 0u) << "the trace shows no successful read";
-    }
-    // Every byte read is kept, a line cut by the failing read included.
-    EXPECT_EQ(storedInput(dir.path().string()), input.substr(0, read));
-  }
-}
+// (Failing closes, writes and reads under strace are rows of the fault matrix.)
 
 TEST(FaultStdin, ADirectoryForInputIsAReadError) {
   TempDir dir, input;

@@ -17,6 +17,7 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -798,6 +799,121 @@ const std::vector<Row> kCloseRows = {
 class MatrixClose : public ::testing::TestWithParam<Row> {};
 TEST_P(MatrixClose, AFailedCloseIsReportedAsAFailedWrite) { walk(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Rows, MatrixClose, ::testing::ValuesIn(kCloseRows), rowName);
+
+// --- a failing write of records ------------------------------------------------
+
+// The header reaches the disk with the first write, before any input is
+// read; each later batch of input with a write of its own. strace fails
+// write number `failing` on file 1: nothing later may reach the file.
+Outcome writeFails(Scene& scene, const std::string& error, int failing, bool lastEndsInput) {
+  const std::string file = scene.dir + "/" + logName(1);
+  Child child(traced(scene.scratch / "trace",
+                     {"--seccomp-bpf", "-e", "trace=write", "-e",
+                      "inject=write:error=" + error + ":when=" + std::to_string(failing), "-P",
+                      file},
+                     writer({scene.dir, std::to_string(scene.maxFileNum), kNoRotation})));
+  std::string stored;
+  for (int batch = 2; batch < failing; ++batch) {
+    const std::string lines = "batch " + std::to_string(batch) + " line\n";
+    child.write(lines);
+    stored += lines;
+    EXPECT_TRUE(eventually([&] { return readLog(file).body() == stored; }, kEnds))
+        << "batch " << batch;
+  }
+  if (lastEndsInput) {
+    child.write("tail without newline");  // its bytes go out with the final close
+  } else {
+    // The failing batch, read on its own (unless the run has already
+    // ended), and one the writer must never get to write.
+    child.write("failing batch\n");
+    EXPECT_TRUE(eventually([&] { return child.endsWithin(0) || child.unreadInput() == 0; }, kEnds));
+    child.write("later batch\n");
+  }
+  child.closeInput();
+  const int status = child.wait(kEnds);
+  const std::string err = child.stderrText();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
+  if (failing == 1) {
+    EXPECT_EQ(readFile(file), "");
+  } else {
+    EXPECT_EQ(readLog(file).body(), stored);
+  }
+  return {status, err, stored};
+}
+
+Row writeRow(std::string name, std::string error, std::string text, int failing,
+             bool lastEndsInput = false) {
+  const std::string how = error + " on write " + std::to_string(failing) + " of file 1" +
+                          (lastEndsInput ? " at the end of input" : "");
+  return {std::move(name), how, 3,
+          [=](Scene& scene, int) { return writeFails(scene, error, failing, lastEndsInput); }, 1,
+          "Cannot write line to file: `\"{dir}/zarvo-access-1.log\"`: " + text,
+          kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace};
+}
+
+const std::vector<Row> kWriteRows = {
+    writeRow("InputOutputErrorAtTheHeader", "EIO", "Input/output error", 1),
+    writeRow("NoSpaceAtTheHeader", "ENOSPC", "No space left on device", 1),
+    writeRow("InputOutputErrorAtTheFirstBatch", "EIO", "Input/output error", 2),
+    writeRow("NoSpaceAtTheSecondBatch", "ENOSPC", "No space left on device", 3),
+    writeRow("QuotaAtTheThirdBatch", "EDQUOT", "Disk quota exceeded", 4),
+    writeRow("InputOutputErrorAtTheFinalClose", "EIO", "Input/output error", 3, true),
+};
+
+class MatrixWrite : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixWrite, AFailedWriteEndsTheRunAndNothingLaterReachesTheFile) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixWrite, ::testing::ValuesIn(kWriteRows), rowName);
+
+// --- a failing read of standard input ------------------------------------------
+
+// Bytes the traced reads returned before the injected failure.
+size_t bytesRead(const std::string& traceLog) {
+  static const std::regex kRead(R"(read\(0, .*\) += (\d+)$)");
+  size_t total = 0;
+  std::istringstream in(readFile(traceLog));
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_search(line, m, kRead)) total += std::stoul(m[1].str());
+  }
+  return total;
+}
+
+// Input from a file (several reads' worth) whose read number `failing`
+// fails: every byte read before is kept, a line cut by it included.
+Outcome readFails(Scene& scene, int failing) {
+  const std::string input = requests("item", 30000);
+  const std::string inputFile = scene.scratch / "input", trace = scene.scratch / "trace";
+  writeFile(inputFile, input);
+  RunResult r = run(stdinFrom(inputFile,
+                              traced(trace,
+                                     {"--seccomp-bpf", "-e", "trace=read", "-e",
+                                      "inject=read:error=EIO:when=" + std::to_string(failing),
+                                      "-P", inputFile},
+                                     writer({scene.dir, std::to_string(scene.maxFileNum),
+                                             kNoRotation}))),
+                    "", kEnds);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
+  const size_t read = bytesRead(trace);
+  EXPECT_LT(read, input.size()) << "the failure came after the whole input";
+  if (failing > 1) {
+    EXPECT_GT(read, 0u) << "the trace shows no successful read";
+  }
+  return {r.status, r.err, input.substr(0, std::min(read, input.size()))};
+}
+
+Row readRow(std::string name, int failing) {
+  return {std::move(name), "EIO from read " + std::to_string(failing) + " of standard input", 3,
+          [failing](Scene& scene, int) { return readFails(scene, failing); }, 1,
+          "Cannot read line from stdin: Input/output error",
+          kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace};
+}
+
+const std::vector<Row> kReadRows = {readRow("TheFirstRead", 1), readRow("TheSecondRead", 2),
+                                    readRow("TheFourthRead", 4)};
+
+class MatrixRead : public ::testing::TestWithParam<Row> {};
+TEST_P(MatrixRead, AReadErrorKeepsEverythingReadBeforeIt) { walk(GetParam()); }
+INSTANTIATE_TEST_SUITE_P(Rows, MatrixRead, ::testing::ValuesIn(kReadRows), rowName);
 
 // --- a failing periodic flush ---------------------------------------------------
 

@@ -158,6 +158,12 @@ std::string earlierLog(const std::string& input) {
   return readFile(scratch / logName(1));
 }
 
+std::vector<std::string> stdinFrom(const std::string& path, const std::vector<std::string>& argv) {
+  std::vector<std::string> out{"/bin/sh", "-c", "f=$1; shift; exec \"$@\" <\"$f\"", "sh", path};
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
 std::vector<std::string> writer(const std::vector<std::string>& args) {
   std::vector<std::string> argv{ZARVO_WRITER_PATH};
   argv.insert(argv.end(), args.begin(), args.end());

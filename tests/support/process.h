@@ -60,6 +60,9 @@ RunResult runUntil(const std::vector<std::string>& argv, const std::string& inpu
 // (one file: no rotation), as an earlier run's leftover.
 std::string earlierLog(const std::string& input);
 
+// argv with its standard input read from the file at `path`.
+std::vector<std::string> stdinFrom(const std::string& path, const std::vector<std::string>& argv);
+
 // {writer binary, args...}
 std::vector<std::string> writer(const std::vector<std::string>& args);
 // argv run as uid/gid 65534 with no supplementary groups: Child drops to
