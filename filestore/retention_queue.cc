@@ -10,7 +10,17 @@ namespace zarvo {
 
 RetentionQueue::RetentionQueue(uint32_t maxEntries) : capacity(maxEntries) {}
 
-void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path) noexcept {
+void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path,
+                                        uint64_t newerEntries) noexcept {
+  // Compressing it would only feed the eviction: the entries kept in the
+  // end are the same, and a backlog shrinks as fast as files can be removed.
+  // Every entry held now is older and just as surely evicted; they go
+  // first, so what stays on disk is always an unbroken run of the newest.
+  if (newerEntries >= capacity) {
+    for (; !files.empty(); files.pop_front()) removeFile(files.front());
+    removeFile(path);
+    return;
+  }
   if (endsWith(path.string(), kCompressedSuffix)) {
     if (files.empty() || !(files.back() == path)) push(path);
     return;
@@ -19,9 +29,10 @@ void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path) noe
   bool archiveOpened = false;
   std::error_code error = compressFile(path, compressedPath, archiveOpened);
   if (error) {
-    // An archive this call never opened may be a good one from an earlier run.
-    // Removed before the report, so that whoever reads it sees the end state.
-    if (archiveOpened) removeFile(compressedPath);
+    // The archive's own name never held this attempt; whatever is there
+    // (a good archive of an earlier run, say) stays. The partial one goes
+    // before the report, so that whoever reads it sees the end state.
+    if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
     printError("Cannot compress file: `", path.string(), error.message());
     push(path);
     return;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "format/product.h"
 #include "tests/support/files.h"
 #include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
@@ -35,6 +36,9 @@ TEST(Startup, BadArgumentsPrintUsageAndTouchNothing) {
       {d, "4294967296", "100"},
       {d, "3", "18446744073709551616"},
       {d, "3", "1e6"},
+      {"--help", "x"},
+      {"-h"},
+      {"--version", d, "3"},
   };
   for (const auto& args : cases) {
     RunResult r = run(writer(args));
@@ -46,23 +50,35 @@ TEST(Startup, BadArgumentsPrintUsageAndTouchNothing) {
   EXPECT_TRUE(listDir(d).empty());
 }
 
+TEST(Startup, HelpAndVersionAnswerOnStandardOutput) {
+  const std::string version = std::string("zarvo-accesslogwriter ") + kProductVersion +
+                              " (build " + kProductBuild + ", " + kProductOption + ")\n";
+  for (const auto& [option, text] :
+       {std::pair{"--help", std::string(kUsage)}, {"--version", version}}) {
+    // Standard output shown as standard error, the real standard error dropped.
+    RunResult out =
+        run({"sh", "-c", "exec \"$0\" \"$@\" >&2 2>/dev/null", ZARVO_WRITER_PATH, option});
+    EXPECT_EQ(out.status, 0) << option;
+    EXPECT_EQ(out.err, text) << option;
+    EXPECT_EQ(run(writer({option})).err, "") << option;
+  }
+}
+
 // Each number read as it is meant shows in the files: where they rotate
 // and how many archives stay.
 TEST(Startup, AcceptsSignedAndPaddedNumbers) {
-  const std::string link = "zarvo-access.log";
-  auto gz = [](int n) { return "zarvo-access-" + std::to_string(n) + ".log.gz"; };
-  auto log = [](int n) { return "zarvo-access-" + std::to_string(n) + ".log"; };
+  const std::string link = kLinkName;
   struct Case {
     std::string num, size;
     int lines, firstKept;  // input lines; the first one retention leaves
     std::vector<std::string> listed;
   } cases[] = {
-      {"3", "1048576", 4, 1, {log(1), link}},
-      {"+3", "0", 4, 3, {gz(3), gz(4), log(5), link}},
-      {"-1", "-1", 4, 1, {log(1), link}},  // both wrap to the largest value
-      {"-1", "0", 4, 1, {gz(1), gz(2), gz(3), gz(4), log(5), link}},
-      {"007", "4294967296", 4, 1, {log(1), link}},
-      {"007", "0", 8, 3, {gz(3), gz(4), gz(5), gz(6), gz(7), gz(8), log(9), link}},
+      {"3", "1048576", 4, 1, {logName(1), link}},
+      {"+3", "0", 4, 3, {gzName(3), gzName(4), logName(5), link}},
+      {"-1", "-1", 4, 1, {logName(1), link}},  // both wrap to the largest value
+      {"-1", "0", 4, 1, {gzName(1), gzName(2), gzName(3), gzName(4), logName(5), link}},
+      {"007", "4294967296", 4, 1, {logName(1), link}},
+      {"007", "0", 8, 3, {gzName(3), gzName(4), gzName(5), gzName(6), gzName(7), gzName(8), logName(9), link}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.num + " " + c.size);
