@@ -192,10 +192,6 @@ std::string whyNoUnprivileged() {
   return report.status == 0 ? "" : "cannot switch to uid 65534: " + report.note;
 }
 
-}  // namespace zarvo::test
-
-namespace zarvo::test {
-
 std::string whyNoStrace() {
   if (!haveCommand("strace")) return "strace is not installed";
   RunResult probe = run({"strace", "-f", "-qq", "--seccomp-bpf", "-o", "/dev/null", "true"});

@@ -66,7 +66,8 @@ std::vector<std::string> stdinFrom(const std::string& path, const std::vector<st
 // {writer binary, args...}
 std::vector<std::string> writer(const std::vector<std::string>& args);
 // argv run as uid/gid 65534 with no supplementary groups: Child drops to
-// them through becomeNobody() before it starts the program.
+// them through becomeNobody() before it starts the program, so this must be
+// the outermost wrapper of the argv given to Child, run or runUntil.
 std::vector<std::string> unprivileged(const std::vector<std::string>& argv);
 // Empty when the machine can run unprivileged children, else why not.
 std::string whyNoUnprivileged();
