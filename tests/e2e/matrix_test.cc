@@ -431,26 +431,30 @@ enum class Run { kUsageError, kMissingDirectory, kCleanWithAMessage };
 
 // What a traced process wrote to descriptor 2, from strace's record of its
 // write calls (made with -s large enough for a whole line), failed or not.
+// The writer prints each line with one write; only writes that end a line
+// count, since a sanitizer runtime may write other bytes there.
 std::string writtenToStderr(const std::string& trace) {
   std::string text;
   std::istringstream lines(readFile(trace));
   for (std::string line; std::getline(lines, line);) {
     const size_t at = line.find("write(2, \"");
     if (at == std::string::npos) continue;
+    std::string written;
     for (size_t i = at + 10; i < line.size() && line[i] != '"'; ++i) {
       if (line[i] != '\\') {
-        text += line[i];
+        written += line[i];
       } else if (line[++i] == 'n') {
-        text += '\n';
+        written += '\n';
       } else if (line[i] == 't') {
-        text += '\t';
+        written += '\t';
       } else if (std::isdigit(static_cast<unsigned char>(line[i]))) {
-        text += static_cast<char>(std::stoi(line.substr(i, 3), nullptr, 8));
+        written += static_cast<char>(std::stoi(line.substr(i, 3), nullptr, 8));
         i += 2;
       } else {
-        text += line[i];
+        written += line[i];
       }
     }
+    if (!written.empty() && written.back() == '\n') text += written;
   }
   return text;
 }
