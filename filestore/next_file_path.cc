@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <limits>
 
 #include "filestore/file_name.h"
@@ -14,14 +13,13 @@
 namespace zarvo {
 
 boost::filesystem::path FileStoreService::nextFilePath() {
-  char name[128];
   if (fileNumber == std::numeric_limits<int32_t>::max()) {
-    std::snprintf(name, sizeof name, "%s-%d%s", prefix.c_str(), fileNumber, kLogSuffix.data());
-    fatalError("Cannot continue numbering after `", quoted(directory / name),
+    fatalError("Cannot continue numbering after `",
+               quoted(directory / logFileName(prefix, static_cast<uint64_t>(fileNumber))),
                "file numbers end at 2147483647");
   }
   ++fileNumber;
-  std::snprintf(name, sizeof name, "%s-%d%s", prefix.c_str(), fileNumber, kLogSuffix.data());
+  const std::string name = logFileName(prefix, static_cast<uint64_t>(fileNumber));
   boost::filesystem::path path = directory / name;
   // Never through a link planted at the new name: the writer often runs as
   // root and would truncate the link's target. The caller's open reports it.

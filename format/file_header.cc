@@ -7,6 +7,7 @@
 
 #include "format/line_prefix.h"
 #include "format/product.h"
+#include "format/record_layout.h"
 #include "format/timestamp.h"
 
 namespace zarvo {
@@ -19,7 +20,7 @@ std::string writeHeader() {
 std::string writeHeader(ClockReading sectionLine, ClockReading formatLine) {
   std::ostringstream out;
   formatTimestamp(out, sectionLine);
-  out << " Section for Quvane Lanternharbor, pid=" << getpid() << ", version=" << kProductVersion
+  out << kSectionText << getpid() << ", version=" << kProductVersion
       << ", build=" << kProductBuild << ", option=" << kProductOption << std::endl;
   formatPrefix(out, formatLine);
   out << kAccessLogFormat;
