@@ -21,40 +21,37 @@ std::optional<uint64_t> parseCount(std::string_view text) {
 
 }  // namespace
 
-std::optional<ReaderCommand> parseReaderArguments(int argc, const char* const* argv) {
-  ReaderCommand command;
+std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* argv) {
+  ReaderOptions options;
   bool haveDirectory = false;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (!optionsEnded && arg == "--") {
       optionsEnded = true;
-    } else if (!optionsEnded && arg == "--help") {
-      command.help = true;
     } else if (!optionsEnded && arg == "-f") {
-      command.options.follow = true;
+      options.follow = true;
     } else if (!optionsEnded && arg == "--raw") {
-      command.options.raw = true;
-    } else if (!optionsEnded && (arg == "-n" || arg.substr(0, 2) == "-n")) {
+      options.raw = true;
+    } else if (!optionsEnded && arg.substr(0, 2) == "-n") {
       std::string_view value = arg.size() > 2 ? arg.substr(2) : std::string_view();
       if (arg.size() == 2) {
         if (++i == argc) return std::nullopt;
         value = argv[i];
       }
-      command.options.count = parseCount(value);
-      if (!command.options.count) return std::nullopt;
+      options.count = parseCount(value);
+      if (!options.count) return std::nullopt;
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
       return std::nullopt;
     } else if (!haveDirectory) {
-      command.options.directory = std::string(arg);
+      options.directory = std::string(arg);
       haveDirectory = true;
     } else {
       return std::nullopt;
     }
   }
-  if (command.help) return command;
   if (!haveDirectory) return std::nullopt;
-  return command;
+  return options;
 }
 
 }  // namespace zarvo

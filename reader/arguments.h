@@ -7,13 +7,8 @@
 
 namespace zarvo {
 
-struct ReaderCommand {
-  bool help = false;  // --help: print the usage line on stdout
-  ReaderOptions options;
-};
-
 // Empty when the arguments do not fit. COUNT is decimal digits only and
 // must fit 64 bits.
-std::optional<ReaderCommand> parseReaderArguments(int argc, const char* const* argv);
+std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* argv);
 
 }  // namespace zarvo

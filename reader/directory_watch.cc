@@ -55,11 +55,15 @@ bool DirectoryWatch::wait(uint64_t current) {
   pollfd fds[2] = {{signals_, POLLIN, 0}, {inotify_, POLLIN, 0}};
   int ready = poll(fds, polling() ? 1 : 2, polling() ? kPollMillis : -1);
   if (ready < 0 && errno != EINTR) fatalLine("Cannot wait for changes: " + errorText(errno));
-  signalfd_siginfo info;
-  if (read(signals_, &info, sizeof info) == sizeof info) return false;
+  if (stopRequested()) return false;
   if (!polling()) readEvents(current);
   if (polling() && ++ticks_ % kTicksPerRescan == 0) rescanDue_ = true;
   return true;
+}
+
+bool DirectoryWatch::stopRequested() {
+  signalfd_siginfo info;
+  return read(signals_, &info, sizeof info) == sizeof info;
 }
 
 void DirectoryWatch::readEvents(uint64_t current) {

@@ -20,9 +20,11 @@ class DirectoryWatch {
   // Waits for a change; false when a stop signal came instead. current: the
   // number whose ".log" is being followed.
   bool wait(uint64_t current);
+  // True when a stop signal is pending; does not wait.
+  bool stopRequested();
 
-  // Since the last wait: the highest file number an event named (0: none),
   bool polling() const { return inotify_ < 0; }
+  // Since the last wait: the highest file number an event named (0: none),
   uint64_t highestNamed() const { return highestNamed_; }
   // whether the current number's ".log" was created (again),
   bool currentCreated() const { return currentCreated_; }

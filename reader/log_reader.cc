@@ -19,9 +19,9 @@ LogReader::LogReader(ReaderOptions options, Output& out)
       sink_(out, options_.raw),
       buffer_(new char[kReadBuffer]) {}
 
-// Lists the directory; returns the lowest number at or above next_ (0 when
-// there is none) and raises highest_ to what is there.
-uint64_t LogReader::rescan() {
+// Lists the directory; returns the lowest number at or above next_ and
+// raises highest_ to what is there.
+std::optional<uint64_t> LogReader::rescan() {
   boost::system::error_code error;
   std::vector<NumberedFile> found =
       scanDirectory(options_.directory.string(), std::string(kFilePrefix), error,
@@ -30,10 +30,10 @@ uint64_t LogReader::rescan() {
   numbers_.clear();
   for (const NumberedFile& file : found)
     if (numbers_.empty() || numbers_.back() != file.number) numbers_.push_back(file.number);
-  lowest_ = numbers_.empty() ? 0 : numbers_.front();
   if (!numbers_.empty()) highest_ = std::max(highest_, numbers_.back());
   auto at = std::lower_bound(numbers_.begin(), numbers_.end(), next_);
-  return at == numbers_.end() ? 0 : *at;
+  if (at == numbers_.end()) return std::nullopt;
+  return *at;
 }
 
 void LogReader::reportLost(const boost::filesystem::path& path, const std::string& what) {
@@ -79,7 +79,7 @@ void LogReader::chooseStart() {
     }
     laterEnds += ends.size();
   }
-  next_ = lowest_;
+  next_ = numbers_.front();
 }
 
 bool LogReader::openNext() {
@@ -109,13 +109,13 @@ bool LogReader::openNext() {
     // Else it was created (the writer numbers files one after another), so
     // it is gone, unless the listing below shows it: a name can move from
     // ".log" to ".log.gz" while the directory is read.
-    uint64_t found = rescan();
+    std::optional<uint64_t> found = rescan();
     if (found == next_) continue;
     if (current_.open(options_.directory, next_) == StoredFile::Opened::kYes) {
       current_.close();
       continue;
     }
-    uint64_t last = found == 0 ? highest_ : found - 1;
+    const uint64_t last = found ? *found - 1 : highest_;
     reportDeleted(next_, last);
     next_ = last + 1;
   }
@@ -164,14 +164,17 @@ int LogReader::run() {
   // Watching starts before the first listing, so nothing created after it
   // goes unnoticed.
   if (options_.follow) watch_ = std::make_unique<DirectoryWatch>(options_.directory);
-  next_ = 1;
+  next_ = 0;
   rescan();
-  if (options_.count) {
+  if (numbers_.empty()) {
+    // The writer starts an empty directory at 1.
+    if (!options_.follow) return 0;
+    next_ = 1;
+  } else if (options_.count) {
     chooseStart();
   } else {
-    next_ = lowest_ != 0 ? lowest_ : (options_.follow ? 1 : 0);
+    next_ = numbers_.front();
   }
-  if (!options_.follow && next_ == 0) return 0;
   bool stopped = false;
   while (!stopped && !out_.closed()) {
     if (!open_ && !openNext()) {
@@ -187,6 +190,8 @@ int LogReader::run() {
     if (finished) {
       finishCurrent();
       if (!replaced) ++next_;
+      // A long catch-up still stops promptly.
+      stopped = watch_ && watch_->stopRequested();
       continue;
     }
     if (!options_.follow) break;

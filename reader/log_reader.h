@@ -36,7 +36,7 @@ class LogReader {
   int run();
 
  private:
-  uint64_t rescan();
+  std::optional<uint64_t> rescan();
   void chooseStart();
   bool openNext();
   bool readAvailable();
@@ -54,7 +54,6 @@ class LogReader {
   bool open_ = false;
   uint64_t next_ = 0;     // the number being read, or to be read next
   uint64_t highest_ = 0;  // the highest number known to exist or to have existed
-  uint64_t lowest_ = 0;   // the lowest number found by the last scan (0: none)
   std::vector<uint64_t> numbers_;  // found by the last listing, ascending
   uint64_t startNumber_ = 0;
   uint64_t startSkip_ = 0;

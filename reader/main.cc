@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <exception>
-#include <iostream>
 #include <new>
 
-#include "app/standard_streams.h"
 #include "filestore/messages.h"
 #include "filestore/scan_directory.h"
 #include "reader/arguments.h"
@@ -22,15 +20,9 @@ int main(int argc, char** argv) {
   std::set_new_handler([] { std::terminate(); });
   // A closed stdout is a reader that has seen enough: EPIPE, then a quiet end.
   signal(SIGPIPE, SIG_IGN);
-  reserveStandardStreams();
-  constexpr const char kUsage[] = "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] DIRECTORY";
-  std::optional<ReaderCommand> command = parseReaderArguments(argc, argv);
-  if (!command) fatalLine(kUsage);
-  if (command->help) {
-    std::cout << kUsage << std::endl;
-    return 0;
-  }
-  validateLogDirectory(command->options.directory);
+  std::optional<ReaderOptions> options = parseReaderArguments(argc, argv);
+  if (!options) fatalLine("Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] DIRECTORY");
+  validateLogDirectory(options->directory);
   Output out(STDOUT_FILENO);
-  return LogReader(command->options, out).run();
+  return LogReader(*options, out).run();
 }
