@@ -8,7 +8,7 @@ megabytes=${1:-200}
 cmake --build "$BUILD_DIR" -j"$(nproc)" --target zarvo-accesslogwriter zarvo-accesslogcat \
   gen_access_log follow_latency >/dev/null || die "build failed"
 WRITER=$BUILD_DIR/app/zarvo-accesslogwriter
-READER=$BUILD_DIR/app/zarvo-accesslogcat
+READER=$BUILD_DIR/reader/zarvo-accesslogcat
 GEN=$BUILD_DIR/bench/gen_access_log
 work=$(mktemp -d "${TMPDIR:-/tmp}/zarvo-reader-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
