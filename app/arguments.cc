@@ -16,4 +16,8 @@ std::optional<Arguments> parseArguments(int argc, const char* const* argv) {
   return args;
 }
 
+bool asksFor(int argc, const char* const* argv, const char* option) {
+  return argc == 2 && std::strcmp(argv[1], option) == 0;
+}
+
 }  // namespace zarvo

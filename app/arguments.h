@@ -18,4 +18,7 @@ struct Arguments {
 // only, within the type's width, and a '-' negates modulo 2^32 or 2^64.
 std::optional<Arguments> parseArguments(int argc, const char* const* argv);
 
+// True when `option` ("--help", "--version") is the one and only argument.
+bool asksFor(int argc, const char* const* argv, const char* option);
+
 }  // namespace zarvo

@@ -1,4 +1,4 @@
-// zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE
+// zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE (or --help, --version)
 // Copies standard input into numbered, size-limited log files in DIRECTORY.
 #include <signal.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <string>
 #include <mutex>
 #include <thread>
 
@@ -22,6 +23,7 @@
 #include "filestore/file_store_service.h"
 #include "filestore/messages.h"
 #include "format/line_prefix.h"
+#include "format/product.h"
 
 int main(int argc, char** argv) {
   using namespace zarvo;
@@ -36,6 +38,11 @@ int main(int argc, char** argv) {
   // death by signal.
   signal(SIGPIPE, SIG_IGN);
   const bool haveInput = reserveStandardStreams();
+  if (asksFor(argc, argv, "--help"))
+    informationLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
+  if (asksFor(argc, argv, "--version"))
+    informationLine(std::string("zarvo-accesslogwriter ") + kProductVersion + " (build " +
+                    kProductBuild + ", " + kProductOption + ")");
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) fatalLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
   if (!haveInput) fatalLine("Cannot read line from stdin: " + errorText(EBADF));

@@ -20,10 +20,23 @@ endforeach()
 add_custom_target(zarvo_man_page ALL DEPENDS ${ZARVO_MAN_PAGES_GZ})
 
 install(FILES ${ZARVO_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Debian wants the copyright notice and the changelog beside the other
+# documentation, the changelog gzipped (-n as for the page).
+set(ZARVO_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/docs/changelog.gz)
+add_custom_command(
+  OUTPUT ${ZARVO_CHANGELOG_GZ}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/docs
+  COMMAND sh -c "gzip -9n -c '${PROJECT_SOURCE_DIR}/docs/changelog' > '${ZARVO_CHANGELOG_GZ}'"
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog
+  VERBATIM)
+add_custom_target(zarvo_changelog ALL DEPENDS ${ZARVO_CHANGELOG_GZ})
+
+install(FILES README.md docs/copyright ${ZARVO_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES
   docs/examples/zarvo-accesslogwriter.socket
   docs/examples/zarvo-accesslogwriter.service
+  docs/examples/zarvo-accesslogwriter-rotate.timer
+  docs/examples/zarvo-accesslogwriter-rotate.service
   docs/examples/http-proxy.service
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 

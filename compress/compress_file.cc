@@ -1,11 +1,19 @@
 #include "compress/compress_file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
 #include <boost/iostreams/copy.hpp>
 #include <boost/iostreams/filter/gzip.hpp>
 #include <boost/iostreams/filtering_streambuf.hpp>
 #include <boost/iostreams/stream.hpp>
 
 #include "compress/sync_directory.h"
+#include "compress/temporary_name.h"
+#include "kesp/device_error.h"
 #include "kesp/file_sink.h"
 #include "kesp/file_source.h"
 #include "kesp/sink.h"
@@ -28,7 +36,34 @@ io::gzip_params archiveParams() {
 
 constexpr std::streamsize kCompressorBufferSize = 4096;
 
+// The rename would replace a link planted at the archive's name, and
+// writing there never followed one: such a name is refused and kept.
+std::error_code refuseLinkOrDirectory(const boost::filesystem::path& archive) {
+  struct stat status;
+  if (lstat(archive.c_str(), &status) != 0)
+    return errno == ENOENT ? std::error_code() : Kesp::errnoCode(errno);
+  if (S_ISLNK(status.st_mode)) return Kesp::errnoCode(ELOOP);
+  if (S_ISDIR(status.st_mode)) return Kesp::errnoCode(EISDIR);
+  return {};
+}
+
+// The archive takes its name only once it is synced; the directory entry
+// of that name must be on disk too before the caller deletes the input.
+std::error_code publish(const boost::filesystem::path& temporary,
+                        const boost::filesystem::path& archive) {
+  if (std::rename(temporary.c_str(), archive.c_str()) != 0) return Kesp::errnoCode(errno);
+  const std::error_code synced = syncDirectory(archive.parent_path());
+  // The input stays; an archive beside it that may not survive a crash
+  // would only be read twice.
+  if (synced.value() != 0) unlink(archive.c_str());
+  return synced;
+}
+
 }  // namespace
+
+boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& archive) {
+  return archive.parent_path() / temporaryName(archive.filename().string());
+}
 
 std::error_code compressFile(const boost::filesystem::path& input,
                              boost::filesystem::path& output, bool& archiveOpened) noexcept {
@@ -39,8 +74,10 @@ std::error_code compressFile(const boost::filesystem::path& input,
   Kesp::FileSource source;
   if (const std::error_code opened = source.open(input.c_str()); opened.value() != 0)
     return opened;
+  if (const std::error_code refused = refuseLinkOrDirectory(output)) return refused;
+  const boost::filesystem::path temporary = temporaryArchivePath(output);
   Kesp::FileSink sink;
-  if (const std::error_code opened = sink.open(output.c_str()); opened.value() != 0)
+  if (const std::error_code opened = sink.open(temporary.c_str()); opened.value() != 0)
     return opened;
   archiveOpened = true;
 
@@ -66,7 +103,7 @@ std::error_code compressFile(const boost::filesystem::path& input,
   // The caller deletes the input on success: the archive and its directory
   // entry must be on disk first, or a crash could leave neither.
   if (const std::error_code synced = sink.sync(); synced.value() != 0) return synced;
-  return syncDirectory(output.parent_path());
+  return publish(temporary, output);
 }
 
 }  // namespace zarvo

@@ -1,7 +1,10 @@
 #pragma once
 // One finished log file into a gzip archive beside it (path + ".gz"). Runs
-// on the archive thread; it never deletes, renames or prints: the caller
-// decides what to keep.
+// on the archive thread. The archive is written under a temporary name and
+// renamed to its own only when whole and synced, so the ".gz" name never
+// shows a partial archive. It never prints, and never deletes anything but
+// an archive of its own whose directory entry could not be synced: the
+// caller decides what to keep.
 #include <system_error>
 
 #include <boost/filesystem/path.hpp>
@@ -9,12 +12,17 @@
 namespace zarvo {
 
 // output becomes input's text + ".gz" before anything can fail.
-// archiveOpened is true once this call created or truncated the archive:
-// only then may the caller remove output after a failure.
+// archiveOpened is true once this call created or truncated the temporary
+// archive (temporaryArchivePath(output)): after a failure the caller removes
+// it then. A link or a directory at output is refused (ELOOP, EISDIR) and
+// left alone, as is any file at output after a failure.
 // Value 0 (system category): the archive is complete and durable, archive
 // and directory entry synced, so input may go. Otherwise the failure, input
 // untouched. An exception other than std::system_error ends the process.
 std::error_code compressFile(const boost::filesystem::path& input,
                              boost::filesystem::path& output, bool& archiveOpened) noexcept;
+
+// Where the archive `archive` is written before it takes its name.
+boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& archive);
 
 }  // namespace zarvo

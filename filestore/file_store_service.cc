@@ -9,6 +9,7 @@
 #include "filestore/file_name.h"
 #include "filestore/messages.h"
 #include "filestore/scan_directory.h"
+#include "filestore/temporary_files.h"
 
 namespace zarvo {
 namespace {
@@ -27,6 +28,7 @@ FileStoreService::FileStoreService(std::string basename, boost::filesystem::path
       retention(retentionCapacity(maxFileNum)) {
   validateDirectory();
   directoryLock = lockDirectory(directory);
+  removeTemporaries(directory, prefix);
   queueLeftoverFiles();
 }
 
@@ -43,12 +45,31 @@ void FileStoreService::queueLeftoverFiles() {
   if (last.number >= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
     fatalError("Cannot continue numbering after `", quoted(last.path),
                "file numbers end at 2147483647");
-  for (const NumberedFile& file : found) archiveFile(file.path);
+  for (size_t i = 0; i < found.size(); ++i) {
+    // The scan lists N.log right before N.log.gz: compressing the ".log"
+    // enters that very archive, and the archive's own task then adds nothing.
+    // (Should the compression fail, it does add one: counting too few only
+    // delays a skip.)
+    const bool archiveOfThePrevious =
+        i > 0 && found[i].path.string() ==
+                     found[i - 1].path.string() + std::string(kCompressedSuffix);
+    postArchiveTask(found[i].path, !archiveOfThePrevious);
+  }
   fileNumber = static_cast<int32_t>(last.number);
 }
 
 void FileStoreService::archiveFile(const boost::filesystem::path& path) {
-  boost::asio::post(executor, [this, path] { retention.handleFinishedFile(path); });
+  postArchiveTask(path, true);
+}
+
+void FileStoreService::postArchiveTask(const boost::filesystem::path& path, bool addsEntry) {
+  // Only this thread writes the counter, so a relaxed add is exact; the
+  // archive thread may read a smaller value, which only delays a skip.
+  const uint64_t added = addsEntry ? 1 : 0;
+  const uint64_t position = entriesPromised.fetch_add(added, std::memory_order_relaxed) + added;
+  boost::asio::post(executor, [this, path, position] {
+    retention.handleFinishedFile(path, entriesPromised.load(std::memory_order_relaxed) - position);
+  });
 }
 
 void FileStoreService::runArchiveTasks() { executor.run(); }

@@ -4,6 +4,7 @@
 // its own executor, run by the archive thread. Shared by the main thread
 // (construction, nextFilePath, archiveFile) and the archive thread
 // (runArchiveTasks); the two meet only in the executor's queue.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +42,10 @@ class FileStoreService {
  private:
   void validateDirectory() const;
   void queueLeftoverFiles();
+  // addsEntry: the file will surely put an entry into the retention queue
+  // when the queue is fully worked off (every file but a start-up archive
+  // that its own ".log", queued just before, already stands for).
+  void postArchiveTask(const boost::filesystem::path& path, bool addsEntry);
   std::string linkText(const boost::filesystem::path& path, const std::string& name) const;
   void pointLinkAt(const std::string& target) const;
 
@@ -53,6 +58,10 @@ class FileStoreService {
   boost::filesystem::path directory;
   boost::filesystem::path linkPath;
   RetentionQueue retention;
+  // Files handed over that will each add an entry: the archive thread
+  // compares it with a task's own position to see how many newer entries
+  // are already on their way. Written by the main thread only.
+  std::atomic<uint64_t> entriesPromised{0};
   int directoryLock = -1;  // held open, and so locked, until the process ends
 };
 

@@ -1,5 +1,9 @@
 #include "filestore/messages.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <sstream>
@@ -38,6 +42,13 @@ void fatalError(std::string_view text, std::string_view path, std::string_view e
 void fatalLine(std::string_view line) {
   printLine(std::string(line));
   std::terminate();
+}
+
+void informationLine(std::string_view line) {
+  const std::string text = std::string(line) + '\n';
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    fatalLine("Cannot write to stdout: " + errorText(errno));
+  _exit(0);
 }
 
 }  // namespace zarvo

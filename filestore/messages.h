@@ -21,5 +21,8 @@ void printError(std::string_view text, std::string_view path, std::string_view e
 [[noreturn]] void fatalError(std::string_view text, std::string_view path, std::string_view error);
 // One whole line, then the process ends with status 1.
 [[noreturn]] void fatalLine(std::string_view line);
+// What the operator asked for (--help, --version): one line on standard
+// output, then status 0; status 1 with a message when it cannot be written.
+[[noreturn]] void informationLine(std::string_view line);
 
 }  // namespace zarvo

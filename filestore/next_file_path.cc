@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <limits>
 
+#include "compress/temporary_name.h"
 #include "filestore/file_name.h"
 #include "filestore/file_store_service.h"
 #include "filestore/messages.h"
@@ -36,7 +37,19 @@ std::string FileStoreService::linkText(const boost::filesystem::path& path,
   return directory.is_absolute() ? path.string() : name;
 }
 
+// The new link is made under a name no scan takes for a log file and then
+// renamed over the old one, so the link's name never goes missing for a
+// reader. A temporary left by a killed run is simply made again.
 void FileStoreService::pointLinkAt(const std::string& target) const {
+  const boost::filesystem::path temporary =
+      directory / temporaryName(linkPath.filename().string());
+  unlink(temporary.c_str());
+  if (symlink(target.c_str(), temporary.c_str()) == 0) {
+    if (rename(temporary.c_str(), linkPath.c_str()) == 0) return;
+    unlink(temporary.c_str());
+  }
+  // Not possible in one step (a directory in the way, a directory that takes
+  // no new names): replace it in two, and report what stays in the way.
   if (symlink(target.c_str(), linkPath.c_str()) == 0 || errno != EEXIST) return;
   unlink(linkPath.c_str());
   if (symlink(target.c_str(), linkPath.c_str()) != 0)

@@ -10,7 +10,17 @@ namespace zarvo {
 
 RetentionQueue::RetentionQueue(uint32_t maxEntries) : capacity(maxEntries) {}
 
-void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path) noexcept {
+void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path,
+                                        uint64_t newerEntries) noexcept {
+  // Compressing it would only feed the eviction: the entries kept in the
+  // end are the same, and a backlog shrinks as fast as files can be removed.
+  // Every entry held now is older and just as surely evicted; they go
+  // first, so what stays on disk is always an unbroken run of the newest.
+  if (newerEntries >= capacity) {
+    for (; !files.empty(); files.pop_front()) removeFile(files.front());
+    removeFile(path);
+    return;
+  }
   if (endsWith(path.string(), kCompressedSuffix)) {
     if (files.empty() || !(files.back() == path)) push(path);
     return;
@@ -21,8 +31,9 @@ void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path) noe
   if (error) {
     printError("Cannot compress file: `", path.string(), error.message());
     push(path);
-    // An archive this call never opened may be a good one from an earlier run.
-    if (archiveOpened) removeFile(compressedPath);
+    // The archive's own name never held this attempt; whatever is there
+    // (a good archive of an earlier run, say) stays.
+    if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
     return;
   }
   push(compressedPath);

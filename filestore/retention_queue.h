@@ -16,8 +16,11 @@ class RetentionQueue {
 
   // An archive is taken over as it is; any other file is compressed beside
   // itself and then removed (kept, and queued in the archive's place, when
-  // compression fails).
-  void handleFinishedFile(const boost::filesystem::path& path) noexcept;
+  // compression fails). newerEntries: files handed over after this one that
+  // will each add an entry; with at least `capacity` of them this file's
+  // entry would surely be evicted, so the file is removed at once instead,
+  // after every entry held (all older, all as surely evicted).
+  void handleFinishedFile(const boost::filesystem::path& path, uint64_t newerEntries) noexcept;
 
   const std::deque<boost::filesystem::path>& entries() const { return files; }
 

@@ -196,10 +196,12 @@ TEST(CompressFileTest, ArchiveThatCannotBeSyncedIsAFailure) {
   TempDir dir;
   const std::string input = dir / "zarvo-access-4.log";
   writeFile(input, logText(5000));
-  // A null device where the archive goes takes every byte but cannot be synced.
-  if (mknod((input + ".gz").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+  // A null device where the archive is written takes every byte but cannot
+  // be synced.
+  const std::string partial = zarvo::temporaryArchivePath(input + ".gz").string();
+  if (mknod(partial.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
     GTEST_SKIP() << "cannot make a device node: " << std::strerror(errno);
-  const int fd = open((input + ".gz").c_str(), O_WRONLY | O_CLOEXEC);
+  const int fd = open(partial.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) GTEST_SKIP() << "device nodes cannot be opened here: " << std::strerror(errno);
   close(fd);
   fs::path output;
@@ -207,6 +209,7 @@ TEST(CompressFileTest, ArchiveThatCannotBeSyncedIsAFailure) {
   EXPECT_EQ(compressFile(input, output, archiveOpened), generic(EINVAL));
   EXPECT_TRUE(archiveOpened);
   EXPECT_EQ(readFile(input), logText(5000));
+  EXPECT_FALSE(exists(input + ".gz")) << "an archive that is not durable never takes its name";
 }
 
 // In the child: a private mount namespace with a 64 KiB tmpfs on dir.
@@ -232,6 +235,7 @@ std::string fullDiskFailure(const std::string& input) {
   bool archiveOpened = false;
   const std::error_code result = compressFile(input, output, archiveOpened);
   unlink(output.c_str());
+  unlink(zarvo::temporaryArchivePath(output).c_str());
   const std::string what = input + ": result " + std::to_string(result.value()) + " (" +
                            result.message() + ") in " + result.category().name();
   if (result.value() == 0) return what + ", reported as success\n";

@@ -136,7 +136,12 @@ TEST(Archive, FilesOfEarlierRunsAreTakenOverOrCompressedInOrder) {
   const std::string leftover = earlierLog("left over\n");
   writeFile(dir / logName(7), leftover);
   writeFile(dir / gzName(7), std::string("\x1f\x8b\x08\0\0\0\0\0\x02\xff partial", 18));
-  const Names expected = {gzName(4), gzName(5), gzName(7), logName(8), "zarvo-access.log"};
+  // Temporaries of a killed run go; a name of someone else's stays.
+  writeFile(dir / ("." + gzName(6) + ".tmp"), "cut short");
+  symlink(logName(6).c_str(), (dir / ".zarvo-access.log.tmp").c_str());
+  writeFile(dir / ".notes.tmp", "theirs");
+  const Names expected = {".notes.tmp", gzName(4), gzName(5), gzName(7), logName(8),
+                          "zarvo-access.log"};
   RunResult r = runUntilListed(writer({dir.path().string(), "4", "1000000"}), "new\n", expected,
                                dir.path().string());
   EXPECT_EQ(r.status, 0);
@@ -222,13 +227,13 @@ TEST(Archive, EachArchiveIsSyncedBeforeItsSourceIsRemoved) {
   TempDir traceDir;
   const std::string trace = traceDir / "trace";
   RunResult r = runUntilListed(
-      {"strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync,unlink,unlinkat",
+      {"strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync,unlink,unlinkat,rename",
        ZARVO_WRITER_PATH, dir.path().string(), "10", "0"},
       "one\ntwo\nthree\n", {gzName(1), gzName(2), gzName(3), logName(4), "zarvo-access.log"},
       dir.path().string());
   ASSERT_EQ(r.status, 0) << r.err;
-  // Events in call order: "sync <path>" or "unlink <path>". A call cut in two
-  // by another thread's line is listed where it started.
+  // Events in call order: "sync <path>", "unlink <path>" or "rename <from>".
+  // A call cut in two by another thread's line is listed where it started.
   std::vector<std::string> events;
   std::istringstream lines(readFile(trace));
   for (std::string line; std::getline(lines, line);) {
@@ -242,6 +247,10 @@ TEST(Archive, EachArchiveIsSyncedBeforeItsSourceIsRemoved) {
       size_t from = line.find('"', open), to = line.find('"', from + 1);
       if (from != std::string::npos && to != std::string::npos)
         events.push_back("unlink " + line.substr(from + 1, to - from - 1));
+    } else if ((open = line.find("rename(")) != std::string::npos) {
+      size_t from = line.find('"', open), to = line.find('"', from + 1);
+      if (from != std::string::npos && to != std::string::npos)
+        events.push_back("rename " + line.substr(from + 1, to - from - 1));
     }
   }
   auto at = [&](const std::string& event) {
@@ -250,11 +259,16 @@ TEST(Archive, EachArchiveIsSyncedBeforeItsSourceIsRemoved) {
   const long none = static_cast<long>(events.size());
   for (int n = 1; n <= 3; ++n) {
     SCOPED_TRACE(::testing::PrintToString(events));
-    long fileSync = at("sync " + dir / gzName(n));
+    // Written and synced under a temporary name, then renamed to its own.
+    const std::string partial = dir / ("." + gzName(n) + ".tmp");
+    long fileSync = at("sync " + partial);
+    long rename = at("rename " + partial);
     long unlink = at("unlink " + dir / logName(n));
     ASSERT_NE(fileSync, none) << "no fsync of " << gzName(n);
     ASSERT_NE(unlink, none) << "no unlink of " << logName(n);
-    auto dirSync = std::find(events.begin() + fileSync, events.end(), "sync " + dir.path().string());
+    ASSERT_NE(rename, none) << "no rename of " << partial;
+    EXPECT_LT(fileSync, rename) << gzName(n) << " synced before it takes its name";
+    auto dirSync = std::find(events.begin() + rename, events.end(), "sync " + dir.path().string());
     EXPECT_LT(dirSync - events.begin(), unlink) << "directory synced before " << logName(n) << " goes";
   }
 }

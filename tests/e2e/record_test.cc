@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <regex>
 #include <string>
@@ -181,6 +182,31 @@ TEST(Records, TheLinkPathTakenByAFileOrADirectory) {
   EXPECT_EQ(r.err, "Cannot create symbolic link `" + (other / "zarvo-access.log") + "` -> `" +
                        (other / logName(1)) + "`: File exists\n");
   EXPECT_EQ(readLog(other / logName(1)).body(), "x\n");
+}
+
+// A reader that looks the link's name up while thousands of rotations
+// replace it must always find it (lstat: the name itself, not the file it
+// names, which the archive thread removes soon after).
+TEST(Records, TheLinkNameNeverGoesMissingDuringARotationStorm) {
+  TempDir dir;
+  const std::string link = dir / "zarvo-access.log";
+  std::string input;
+  for (int i = 0; i < 5000; ++i) input += "GET /storm/" + std::to_string(i) + "\n";
+  Child child(writer({dir.path().string(), "3", "0"}));
+  child.write("first\n");
+  ASSERT_TRUE(eventually([&] { return exists(link); }));
+  std::atomic<bool> stop{false};
+  long lookups = 0, missing = 0;
+  std::thread reader([&] {
+    for (struct stat st; !stop; ++lookups) missing += lstat(link.c_str(), &st) != 0 ? 1 : 0;
+  });
+  child.write(input);
+  child.closeInput();
+  EXPECT_EQ(child.wait(), 0);
+  stop = true;
+  reader.join();
+  EXPECT_EQ(missing, 0) << "of " << lookups << " lookups";
+  EXPECT_GT(lookups, 1000);
 }
 
 // Input that is always ready (a proxy faster than the disk): the writer

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "format/product.h"
 #include "tests/support/files.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
@@ -34,6 +35,9 @@ TEST(Startup, BadArgumentsPrintUsageAndTouchNothing) {
       {d, "4294967296", "100"},
       {d, "3", "18446744073709551616"},
       {d, "3", "1e6"},
+      {"--help", "x"},
+      {"-h"},
+      {"--version", d, "3"},
   };
   for (const auto& args : cases) {
     RunResult r = run(writer(args));
@@ -43,6 +47,20 @@ TEST(Startup, BadArgumentsPrintUsageAndTouchNothing) {
     EXPECT_EQ(r.err, kUsage) << shown;
   }
   EXPECT_TRUE(listDir(d).empty());
+}
+
+TEST(Startup, HelpAndVersionAnswerOnStandardOutput) {
+  const std::string version = std::string("zarvo-accesslogwriter ") + kProductVersion +
+                              " (build " + kProductBuild + ", " + kProductOption + ")\n";
+  for (const auto& [option, text] :
+       {std::pair{"--help", std::string(kUsage)}, {"--version", version}}) {
+    // Standard output shown as standard error, the real standard error dropped.
+    RunResult out =
+        run({"sh", "-c", "exec \"$0\" \"$@\" >&2 2>/dev/null", ZARVO_WRITER_PATH, option});
+    EXPECT_EQ(out.status, 0) << option;
+    EXPECT_EQ(out.err, text) << option;
+    EXPECT_EQ(run(writer({option})).err, "") << option;
+  }
 }
 
 TEST(Startup, AcceptsSignedAndPaddedNumbers) {

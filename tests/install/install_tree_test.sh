@@ -21,8 +21,10 @@ for program in zarvo-accesslogwriter zarvo-accesslogcat; do
     fail "the installed page is not docs/$program.1"
 done
 docs=$prefix/share/doc/zarvo-accesslogwriter
-for f in README.md examples/zarvo-accesslogwriter.service examples/zarvo-accesslogwriter.socket \
-         examples/http-proxy.service; do
+cmp -s "$docs/copyright" "$source_dir/docs/copyright" || fail "$docs/copyright missing or differs"
+for f in README.md examples/zarvo-accesslogwriter.service \
+         examples/zarvo-accesslogwriter.socket examples/zarvo-accesslogwriter-rotate.timer \
+         examples/zarvo-accesslogwriter-rotate.service examples/http-proxy.service; do
   cmp -s "$docs/$f" "$source_dir/${f/#examples/docs/examples}" || fail "$docs/$f missing or differs"
 done
 

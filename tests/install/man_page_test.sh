@@ -33,8 +33,9 @@ perl - "$scratch/page.txt" "$@" <<'PERL' || exit 1
 use strict;
 use warnings;
 
-# Every message is printed through one of three helpers in filestore/messages.h:
+# Every message is printed through one of four helpers in filestore/messages.h:
 #   fatalLine(line)                 the line as it stands
+#   informationLine(line)           an answer on standard output, not a message
 #   printError(text, path, error)   text, path, "`: ", error
 #   fatalError(text, path, error)   the same, then status 1
 # A message is the list of its literal fragments in order.
@@ -73,9 +74,10 @@ for my $file (@sources) {
   close $in;
   $source =~ s{^\s*//.*$}{}mg;
   my @covered;
-  while ($source =~ /\b(fatalLine|printError|fatalError)\s*\(((?:[^;"]|$literal)*)\)\s*;/g) {
+  while ($source =~ /\b(fatalLine|informationLine|printError|fatalError)\s*\(((?:[^;"]|$literal)*)\)\s*;/g) {
     my ($helper, $arguments) = ($1, $2);
     push @covered, [$-[0], $+[0]];
+    next if $helper eq 'informationLine';
     my @parts;
     if ($helper eq 'fatalLine') {
       @parts = fragments($arguments);

@@ -19,7 +19,11 @@ echo "package: $(basename "$deb")"
 expected_files="./usr/bin/zarvo-accesslogcat
 ./usr/bin/zarvo-accesslogwriter
 ./usr/share/doc/zarvo-accesslogwriter/README.md
+./usr/share/doc/zarvo-accesslogwriter/changelog.gz
+./usr/share/doc/zarvo-accesslogwriter/copyright
 ./usr/share/doc/zarvo-accesslogwriter/examples/http-proxy.service
+./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter-rotate.service
+./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter-rotate.timer
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.service
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.socket
 ./usr/share/man/man1/zarvo-accesslogcat.1.gz
@@ -33,6 +37,14 @@ root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 binary=$root/usr/bin/zarvo-accesslogwriter
 reader=$root/usr/bin/zarvo-accesslogcat
+
+# The changelog's top entry is this version; the binary says so too.
+doc=$root/usr/share/doc/zarvo-accesslogwriter
+version=$(dpkg-deb -f "$deb" Version)
+zcat "$doc/changelog.gz" | head -1 | grep -q "^zarvo-accesslogwriter ($version) " ||
+  fail "changelog.gz does not start with version $version"
+grep -q '^Copyright: ' "$doc/copyright" || fail "copyright names no copyright holder"
+"$binary" --version | grep -q "^zarvo-accesslogwriter $version " || fail "--version does not say $version"
 
 # Every shared library the binary loads directly must come from a package
 # named in Depends, or apt-get install on a fresh machine leaves it broken.

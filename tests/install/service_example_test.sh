@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The example systemd units in docs/examples: systemd-analyze accepts them,
+# The example systemd units in docs/examples: systemd-analyze accepts them
+# (the daily timer and its service too),
 # and the writer runs the way zarvo-accesslogwriter.service starts it:
 # standard input the socket unit's FIFO as systemd opens it (read-write,
 # non-blocking), the unit's umask and arguments, its reload and kill
@@ -30,12 +31,12 @@ if [ "$mode" = run ]; then
   # and a stand-in for the proxy. The Documentation= page is looked up too.
   mkdir -p "$scratch/units" "$scratch/man/man1"
   cp "$source_dir/docs/zarvo-accesslogwriter.1" "$scratch/man/man1/"
-  for f in "$examples"/*.service "$examples"/*.socket; do
+  for f in "$examples"/*.service "$examples"/*.socket "$examples"/*.timer; do
     sed -e "s|/usr/bin/zarvo-accesslogwriter|$writer|; s|/usr/local/bin/http-proxy|/bin/true|" \
       "$f" >"$scratch/units/$(basename "$f")"
   done
   (cd "$scratch/units" && MANPATH=$scratch/man SYSTEMD_LOG_COLOR=0 \
-     systemd-analyze verify ./*.socket ./*.service) >"$scratch/verify.log" 2>&1 ||
+     systemd-analyze verify ./*.socket ./*.service ./*.timer) >"$scratch/verify.log" 2>&1 ||
     { cat "$scratch/verify.log" >&2; fail "systemd-analyze verify rejects the units"; }
   [ ! -s "$scratch/verify.log" ] || { cat "$scratch/verify.log" >&2; fail "systemd-analyze verify warns"; }
   tracer=()
