@@ -102,6 +102,7 @@ bool LogReader::openNext() {
         ++next_;
         continue;
       case StoredFile::Opened::kAbsent:
+      case StoredFile::Opened::kRetry:
         break;
     }
     // Not there. When nothing at or above it is known, it is yet to come.

@@ -28,6 +28,15 @@ void StoredFile::close() {
 }
 
 StoredFile::Opened StoredFile::open(const boost::filesystem::path& directory, uint64_t n) {
+  // A name that appears between the tries below is simply tried again.
+  for (int attempt = 0;; ++attempt) {
+    Opened opened = openOnce(directory, n);
+    if (opened != Opened::kRetry) return opened;
+    if (attempt == 3) return Opened::kAbsent;
+  }
+}
+
+StoredFile::Opened StoredFile::openOnce(const boost::filesystem::path& directory, uint64_t n) {
   close();
   const boost::filesystem::path log = directory / logFileName(kFilePrefix, n);
   Opened opened = openPath(log);
@@ -47,10 +56,12 @@ StoredFile::Opened StoredFile::open(const boost::filesystem::path& directory, ui
     return opened;
   }
   if (opened == Opened::kAbsent) {
-    // A name that is there but leads nowhere (a dangling link) is not ours.
+    // A name that is there but leads nowhere (a dangling link) is not ours;
+    // one that leads somewhere now was created meanwhile.
     struct stat st;
     path_ = log;
-    if (lstat(log.c_str(), &st) == 0) return Opened::kNotRegular;
+    if (lstat(log.c_str(), &st) == 0)
+      return stat(log.c_str(), &st) == 0 ? Opened::kRetry : Opened::kNotRegular;
   }
   return opened;
 }

@@ -16,14 +16,14 @@ namespace zarvo {
 
 class StoredFile {
  public:
-  enum class Opened { kYes, kAbsent, kNotRegular, kFailed };
+  enum class Opened { kYes, kAbsent, kNotRegular, kFailed, kRetry };
 
   StoredFile() = default;
   ~StoredFile();
   StoredFile(const StoredFile&) = delete;
   StoredFile& operator=(const StoredFile&) = delete;
 
-  // Opens number n in directory; on kFailed, error() says why.
+  // Opens number n in directory; on kFailed, error() says why. Never kRetry.
   Opened open(const boost::filesystem::path& directory, uint64_t n);
   void close();
 
@@ -38,6 +38,7 @@ class StoredFile {
   bool replacedOnDisk() const;
 
  private:
+  Opened openOnce(const boost::filesystem::path& directory, uint64_t n);
   Opened openPath(const boost::filesystem::path& path);
 
   int fd_ = -1;
