@@ -195,7 +195,12 @@ int LogReader::run() {
       stopped = watch_ && watch_->stopRequested();
       continue;
     }
-    if (!options_.follow) break;
+    if (!options_.follow) {
+      // The newest file may still grow, but not back into records.
+      if (std::string lost = parser_->lostForGood(); !lost.empty())
+        reportLost(current_.path(), lost);
+      break;
+    }
     stopped = !waitForChange();
   }
   sink_.endOpenRecord();

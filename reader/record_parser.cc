@@ -105,6 +105,11 @@ std::string RecordParser::brokenTail() const {
          " are not whole records";
 }
 
+std::string RecordParser::lostForGood() const {
+  if (state_ == State::kForeign) return "not a log file of this writer";
+  return state_ == State::kBroken ? brokenTail() : "";
+}
+
 std::string RecordParser::finish() {
   switch (state_) {
     case State::kSectionLine:

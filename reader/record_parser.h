@@ -28,6 +28,9 @@ class RecordParser {
   // The file will not grow any more. Empty when it held its header and whole
   // records (or nothing at all), else what was lost.
   std::string finish();
+  // What is lost already, however the file goes on (for a file that may
+  // still grow): empty unless it is not the writer's or stopped being records.
+  std::string lostForGood() const;
 
  private:
   enum class State { kSectionLine, kFormatLine, kPrefix, kChunk, kForeign, kBroken };

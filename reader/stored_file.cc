@@ -99,6 +99,9 @@ ssize_t StoredFile::read(char* buffer, std::size_t size) {
   const char* text = gzerror(archive_, &status);
   if (status == Z_OK || status == Z_STREAM_END) return n < 0 ? 0 : n;
   error_ = status == Z_ERRNO ? errorText(errno) : text;
+  // zlib names the descriptor ("<fd:3>: "); the message names the file.
+  if (error_.rfind("<fd:", 0) == 0 && error_.find(">: ") != std::string::npos)
+    error_.erase(0, error_.find(">: ") + 3);
   // What was inflated before the error still counts.
   return n > 0 ? n : -1;
 }
