@@ -52,10 +52,12 @@ bool DirectoryWatch::wait(uint64_t current) {
   highestNamed_ = 0;
   currentCreated_ = false;
   rescanDue_ = false;
-  pollfd fds[2] = {{signals_, POLLIN, 0}, {inotify_, POLLIN, 0}};
-  int ready = poll(fds, polling() ? 1 : 2, polling() ? kPollMillis : -1);
+  // Standard output too: a reader of the pipe that went away (`| head`)
+  // ends the follower now, not at the next record.
+  pollfd fds[3] = {{signals_, POLLIN, 0}, {STDOUT_FILENO, 0, 0}, {inotify_, POLLIN, 0}};
+  int ready = poll(fds, polling() ? 2 : 3, polling() ? kPollMillis : -1);
   if (ready < 0 && errno != EINTR) fatalLine("Cannot wait for changes: " + errorText(errno));
-  if (stopRequested()) return false;
+  if (stopRequested() || (fds[1].revents & (POLLERR | POLLHUP))) return false;
   if (!polling()) readEvents(current);
   if (polling() && ++ticks_ % kTicksPerRescan == 0) rescanDue_ = true;
   return true;

@@ -17,8 +17,8 @@ class DirectoryWatch {
   DirectoryWatch(const DirectoryWatch&) = delete;
   DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
-  // Waits for a change; false when a stop signal came instead. current: the
-  // number whose ".log" is being followed.
+  // Waits for a change; false when a stop signal came instead, or standard
+  // output lost its reader. current: the number whose ".log" is being followed.
   bool wait(uint64_t current);
   // True when a stop signal is pending; does not wait.
   bool stopRequested();
