@@ -23,9 +23,12 @@ LogReader::LogReader(ReaderOptions options, Output& out)
 // raises highest_ to what is there.
 std::optional<uint64_t> LogReader::rescan() {
   boost::system::error_code error;
+  // Only files count: a stray entry of another kind says nothing about how
+  // far the writer has come.
+  NumberedFile anyEntry{0, {}};
   std::vector<NumberedFile> found =
       scanDirectory(options_.directory.string(), std::string(kFilePrefix), error,
-                    std::string(kLogSuffix));
+                    std::string(kLogSuffix), anyEntry);
   if (error) fatalError("Cannot list directory `", quoted(options_.directory), error.message());
   numbers_.clear();
   for (const NumberedFile& file : found)
