@@ -1,6 +1,5 @@
 #include "app/current_file.h"
 
-#include <fcntl.h>
 #include <stdio_ext.h>
 #include <unistd.h>
 
@@ -23,9 +22,9 @@ constexpr std::size_t kStreamBufferSize = 256 * 1024;
   std::terminate();
 }
 
-// As fopen64(path, "w") would, but never through a link planted at the path.
-FILE* openForWriting(const boost::filesystem::path& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+// The stream over the descriptor nextFilePath opened; on failure errno
+// tells why, and the descriptor is closed.
+FILE* streamOver(int fd) {
   if (fd < 0) return nullptr;
   FILE* stream = fdopen(fd, "w");
   if (stream == nullptr) {
@@ -43,8 +42,9 @@ CurrentFile::CurrentFile() : streamBuffer(new char[kStreamBufferSize]) {}
 void openNextFile(CurrentFile& file, FileStoreService& service) {
   file.bytesWritten = 0;
   file.hasRecord = false;
-  file.path = service.nextFilePath();
-  file.handle.reset(openForWriting(file.path));
+  int fd = -1;
+  file.path = service.nextFilePath(fd);
+  file.handle.reset(streamOver(fd));
   if (!file.handle) fatalError("Cannot open file: `", quoted(file.path), errorText(errno));
   setvbuf(file.handle.get(), file.streamBuffer.get(), _IOFBF, kStreamBufferSize);
   std::string header = writeHeader();

@@ -1,6 +1,5 @@
 // zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE (or --help, --version)
 // Copies standard input into numbered, size-limited log files in DIRECTORY.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +18,7 @@
 #include "app/record_loop.h"
 #include "app/signals.h"
 #include "app/standard_streams.h"
+#include "filestore/file_name.h"
 #include "filestore/file_store_service.h"
 #include "filestore/messages.h"
 #include "format/line_prefix.h"
@@ -26,6 +26,10 @@
 
 int main(int argc, char** argv) {
   using namespace zarvo;
+  // Before anything else: a stop or rotation signal sent just after the
+  // start (a reload right after a start) must wait for the record loop, not
+  // kill the process by its default action.
+  installSignalHandling();
   // Every fatal error, and any exception that escapes a thread, ends here:
   // status 1, no destructors, no atexit handlers, no stdio flushes.
   std::set_terminate([] { _exit(1); });
@@ -33,9 +37,6 @@ int main(int argc, char** argv) {
   // through library code that is not safe to unwind at that point (a
   // compression chain half pushed, a stream that only sets badbit).
   std::set_new_handler([] { std::terminate(); });
-  // Even the usage message may meet a closed pipe: that is status 1, not a
-  // death by signal.
-  signal(SIGPIPE, SIG_IGN);
   const bool haveInput = reserveStandardStreams();
   if (asksFor(argc, argv, "--help"))
     informationLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
@@ -47,9 +48,8 @@ int main(int argc, char** argv) {
   if (!haveInput) fatalLine("Cannot read line from stdin: " + errorText(EBADF));
 
   CurrentFile file;
-  installSignalHandling();
   auto service =
-      std::make_shared<FileStoreService>("zarvo-access", args->directory, args->maxFileNum);
+      std::make_shared<FileStoreService>(std::string(kFilePrefix), args->directory, args->maxFileNum);
   std::thread([service] { service->runArchiveTasks(); }).detach();
   std::thread([&file] { runFlushThread(file); }).detach();
   {

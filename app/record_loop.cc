@@ -23,14 +23,21 @@ struct Loop {
   ChunkReader& reader;
   uint64_t maxFileSize;
 
+  // Once a stop is asked for, the rest of the batch goes into the current
+  // file without further rotations: with one rotation per record a batch
+  // could otherwise hold the stop back for seconds. The new header was
+  // stamped after the batch's clock reading, so the records that follow it
+  // take a fresh one: time never goes backwards from file to file.
   void write(Chunk chunk) {
     writeRecord(file, prefix.data(), prefix.size(), chunk);
-    if (file.bytesWritten > maxFileSize) rotateFile(file, service);
+    if (file.bytesWritten <= maxFileSize || stopPending()) return;
+    rotateFile(file, service);
+    updatePrefix(prefix, readClock());
   }
 
   // Everything one read brought in, under one lock: the flush thread and a
   // rotation still only ever see whole records. All of it arrived at once, so
-  // it carries one clock reading.
+  // it carries one clock reading, up to a rotation inside it.
   void writeChunks() {
     std::lock_guard<std::mutex> lock(file.mutex);
     Chunk chunk;
@@ -44,9 +51,12 @@ struct Loop {
     if (file.unflushed) flushFile(file);
   }
 
+  // The new header reaches the operating system before the wait for input,
+  // as records do.
   void rotateOnRequest() {
     std::lock_guard<std::mutex> lock(file.mutex);
     if (file.hasRecord) rotateFile(file, service);
+    if (file.unflushed) flushFile(file);
   }
 
   // Takes the mutex for good: nothing may touch the file after it is closed.

@@ -6,10 +6,11 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-#include <initializer_list>
 
 namespace zarvo {
 namespace {
+
+constexpr int kOurSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGALRM, SIGUSR1};
 
 volatile std::sig_atomic_t stopFlag = 0;
 volatile std::sig_atomic_t rotateFlag = 0;
@@ -17,7 +18,7 @@ sigset_t ourSignals;
 sigset_t waitMask;  // the mask in force while waiting for input
 
 void record(int sig) {
-  if (sig == SIGALRM) {
+  if (sig == SIGALRM || sig == SIGUSR1) {
     rotateFlag = 1;
   } else {
     stopFlag = 1;
@@ -48,10 +49,13 @@ bool takePending() {
 }  // namespace
 
 void installSignalHandling() {
+  // Even the usage message may meet a closed pipe: that is status 1, not a
+  // death by signal.
+  signal(SIGPIPE, SIG_IGN);
   sigemptyset(&ourSignals);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) sigaddset(&ourSignals, sig);
+  for (int sig : kOurSignals) sigaddset(&ourSignals, sig);
   pthread_sigmask(SIG_BLOCK, &ourSignals, &waitMask);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM}) {
+  for (int sig : kOurSignals) {
     handle(sig);
     sigdelset(&waitMask, sig);
   }
@@ -65,6 +69,11 @@ bool waitReadable(int fd) {
 }
 
 bool stopRequested() { return stopFlag != 0; }
+
+bool stopPending() {
+  if (stopFlag == 0) takePending();
+  return stopFlag != 0;
+}
 
 bool takeRotateRequest() {
   if (rotateFlag == 0) return false;

@@ -1,19 +1,26 @@
 #pragma once
-// TERM, INT and HUP ask the writer to finish cleanly; ALRM asks for a
-// rotation now; PIPE is ignored. The signals stay blocked everywhere except
-// inside waitReadable on the main thread, so they never interrupt a write,
-// never reach the background threads, and cannot slip in between a check of
-// the flags and the wait for input.
+// TERM, INT and HUP ask the writer to finish cleanly; ALRM and USR1 ask for
+// a rotation now; PIPE is ignored. The signals stay blocked everywhere
+// except inside waitReadable on the main thread, so they never interrupt a
+// write, never reach the background threads, and cannot slip in between a
+// check of the flags and the wait for input.
 namespace zarvo {
 
-// Main thread, before any other thread is created (threads inherit the mask).
+// First thing in main, before any other thread is created (threads inherit
+// the mask): from here on a signal waits, blocked, until the record loop
+// takes it, instead of killing the process by its default action.
 void installSignalHandling();
 
-// Waits until fd can be read; false when a signal arrived instead.
+// Waits until fd can be read, or poll reports an error condition on it
+// (POLLERR, POLLHUP, POLLNVAL) that the following read will report; false
+// when a signal arrived instead.
 bool waitReadable(int fd);
 
 bool stopRequested();
-// True once per SIGALRM received since the last call.
+// stopRequested, counting a stop signal that is pending right now. Costs a
+// system call while no stop was asked for: for rotation time, not per record.
+bool stopPending();
+// True once per rotation signal received since the last call.
 bool takeRotateRequest();
 
 }  // namespace zarvo

@@ -5,6 +5,14 @@
 #include <cerrno>
 
 namespace zarvo {
+namespace {
+
+bool readable(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags != -1 && (flags & O_PATH) == 0 && (flags & O_ACCMODE) != O_WRONLY;
+}
+
+}  // namespace
 
 bool reserveStandardStreams() {
   bool inputOpen = true;
@@ -14,7 +22,7 @@ bool reserveStandardStreams() {
     open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (fd == 0) inputOpen = false;
   }
-  return inputOpen;
+  return inputOpen && readable(0);
 }
 
 }  // namespace zarvo

@@ -5,7 +5,9 @@
 namespace zarvo {
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed; false
-// when standard input was among them.
+// when standard input was among them, or is open but not for reading (the
+// write end of a pipe, a FIFO opened write-only): poll would never report
+// such an input ready, and the writer would wait for good.
 bool reserveStandardStreams();
 
 }  // namespace zarvo

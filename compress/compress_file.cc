@@ -36,6 +36,14 @@ io::gzip_params archiveParams() {
 
 constexpr std::streamsize kCompressorBufferSize = 4096;
 
+// The stream layer absorbs a write failure met while it syncs, and every
+// later call on the failed sink gives EIO: the sink's first error is the
+// cause to report (a full disk, not an I/O error).
+std::error_code firstFailure(std::error_code seen, const Kesp::FileSink& sink) {
+  const std::error_code first = sink.firstError();
+  return first.value() != 0 ? first : seen;
+}
+
 // The rename would replace a link planted at the archive's name, and
 // writing there never followed one: such a name is refused and kept.
 std::error_code refuseLinkOrDirectory(const boost::filesystem::path& archive) {
@@ -95,11 +103,12 @@ std::error_code compressFile(const boost::filesystem::path& input,
     // writes the deflate end and the gzip trailer into the sink.
     io::copy(inputStream, chain);
   } catch (const std::system_error& failure) {
-    return failure.code();
+    return firstFailure(failure.code(), sink);
   }
   // A write failure the stream layer absorbed while syncing still shows
-  // here, as the sink's EIO.
-  if (const std::error_code flushed = sink.flush(); flushed.value() != 0) return flushed;
+  // here: the sink has failed.
+  if (const std::error_code flushed = sink.flush(); flushed.value() != 0)
+    return firstFailure(flushed, sink);
   // The caller deletes the input on success: the archive and its directory
   // entry must be on disk first, or a crash could leave neither.
   if (const std::error_code synced = sink.sync(); synced.value() != 0) return synced;

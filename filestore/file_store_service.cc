@@ -5,6 +5,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include "filestore/bare_leftover.h"
 #include "filestore/directory_lock.h"
 #include "filestore/file_name.h"
 #include "filestore/messages.h"
@@ -32,38 +33,44 @@ FileStoreService::FileStoreService(std::string basename, boost::filesystem::path
   queueLeftoverFiles();
 }
 
-void FileStoreService::validateDirectory() const {
-  boost::system::error_code ec;
-  boost::filesystem::file_status status = boost::filesystem::status(directory, ec);
-  if (status.type() == boost::filesystem::file_not_found)
-    fatalLine("Directory `" + quoted(directory) + "` does not exist.");
-  if (ec) fatalError("Cannot query status of `", quoted(directory), ec.message());
-  if (status.type() != boost::filesystem::directory_file)
-    fatalLine("`" + quoted(directory) + "` is not a directory.");
-}
+void FileStoreService::validateDirectory() const { validateLogDirectory(directory); }
 
 void FileStoreService::queueLeftoverFiles() {
   boost::system::error_code error;
+  NumberedFile last;
   std::vector<NumberedFile> found = scanDirectory(directory.string(), prefix, error,
-                                                  std::string(kLogSuffix));
+                                                  std::string(kLogSuffix), last);
   if (error) fatalError("Cannot list directory `", quoted(directory), error.message());
-  if (found.empty()) return;
   // The next file must still get a number the counter can hold.
-  const NumberedFile& last = found.back();
   if (last.number >= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
     fatalError("Cannot continue numbering after `", quoted(last.path),
                "file numbers end at 2147483647");
+  bool removedPrevious = false;
   for (size_t i = 0; i < found.size(); ++i) {
+    const std::string path = found[i].path.string();
+    if (!endsWith(path, kCompressedSuffix) && holdsNoRecord(found[i].path)) {
+      removeBareLeftover(found[i].path);
+      removedPrevious = true;
+      continue;
+    }
     // The scan lists N.log right before N.log.gz: compressing the ".log"
     // enters that very archive, and the archive's own task then adds nothing.
     // (Should the compression fail, it does add one: counting too few only
-    // delays a skip.)
+    // delays a skip.) A ".log" removed for holding no record enters nothing.
     const bool archiveOfThePrevious =
-        i > 0 && found[i].path.string() ==
-                     found[i - 1].path.string() + std::string(kCompressedSuffix);
+        i > 0 && !removedPrevious &&
+        path == found[i - 1].path.string() + std::string(kCompressedSuffix);
     postArchiveTask(found[i].path, !archiveOfThePrevious);
+    removedPrevious = false;
   }
   fileNumber = static_cast<int32_t>(last.number);
+}
+
+// Not archived, so it takes no retention slot; its number stays used.
+void FileStoreService::removeBareLeftover(const boost::filesystem::path& path) {
+  boost::system::error_code error;
+  boost::filesystem::remove(path, error);
+  if (error) printError("Cannot remove file: `", path.string(), error.message());
 }
 
 void FileStoreService::archiveFile(const boost::filesystem::path& path) {

@@ -21,14 +21,18 @@ class FileStoreService {
  public:
   // Ends the process with a message when the directory is missing, not a
   // directory, unreadable or in use by another writer. Files found there are
-  // queued for archiving in ascending order; numbering continues after them.
+  // queued for archiving in ascending order, but those that hold no record
+  // are removed; numbering continues after every name of ours found.
   FileStoreService(std::string prefix, boost::filesystem::path directory, uint32_t maxFileNum);
   FileStoreService(const FileStoreService&) = delete;
   FileStoreService& operator=(const FileStoreService&) = delete;
 
   // Main thread, caller holds the CurrentFile mutex. Creates the next file
-  // empty, points the link at it and returns its path.
-  boost::filesystem::path nextFilePath();
+  // empty, opens it for writing and returns its path. fd is its descriptor,
+  // owned by the caller, or -1 with errno set. The open never waits and
+  // never takes anything but a regular file; the link is pointed at the
+  // file only once it is open.
+  boost::filesystem::path nextFilePath(int& fd);
 
   // Main thread. The caller has closed the file: from now on the archive
   // thread compresses and deletes it without further coordination.
@@ -42,6 +46,7 @@ class FileStoreService {
  private:
   void validateDirectory() const;
   void queueLeftoverFiles();
+  void removeBareLeftover(const boost::filesystem::path& path);
   // addsEntry: the file will surely put an entry into the retention queue
   // when the queue is fully worked off (every file but a start-up archive
   // that its own ".log", queued just before, already stands for).

@@ -1,10 +1,10 @@
-// FileStoreService::nextFilePath: the next number, its empty file and the
-// link that names it.
+// FileStoreService::nextFilePath: the next number, its empty file, open, and
+// the link that names it.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <limits>
 
 #include "compress/temporary_name.h"
@@ -14,21 +14,40 @@
 
 namespace zarvo {
 
-boost::filesystem::path FileStoreService::nextFilePath() {
-  char name[128];
+namespace {
+
+// Never through a link planted at the new name: the writer often runs as
+// root and would truncate the link's target. O_NONBLOCK keeps a FIFO of that
+// name from holding the open until a reader comes (a regular file ignores
+// the flag); whatever else the open gets hold of is refused as well.
+int openNewFile(const boost::filesystem::path& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                0666);
+  if (fd < 0) return -1;
+  struct stat st;
+  // EEXIST: the name is taken by something that is not a log file.
+  const int error = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EEXIST;
+  if (error == 0) return fd;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
+boost::filesystem::path FileStoreService::nextFilePath(int& fd) {
   if (fileNumber == std::numeric_limits<int32_t>::max()) {
-    std::snprintf(name, sizeof name, "%s-%d%s", prefix.c_str(), fileNumber, kLogSuffix.data());
-    fatalError("Cannot continue numbering after `", quoted(directory / name),
+    fatalError("Cannot continue numbering after `",
+               quoted(directory / logFileName(prefix, static_cast<uint64_t>(fileNumber))),
                "file numbers end at 2147483647");
   }
   ++fileNumber;
-  std::snprintf(name, sizeof name, "%s-%d%s", prefix.c_str(), fileNumber, kLogSuffix.data());
+  const std::string name = logFileName(prefix, static_cast<uint64_t>(fileNumber));
   boost::filesystem::path path = directory / name;
-  // Never through a link planted at the new name: the writer often runs as
-  // root and would truncate the link's target. The caller's open reports it.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  pointLinkAt(linkText(path, name));
-  if (fd >= 0) close(fd);
+  fd = openNewFile(path);
+  // A link to a name that was never opened would show a stranger's file,
+  // or none at all.
+  if (fd >= 0) pointLinkAt(linkText(path, name));
   return path;
 }
 
@@ -53,10 +72,12 @@ void FileStoreService::pointLinkAt(const std::string& target) const {
   // Not possible in one step (a directory in the way, a directory that takes
   // no new names): replace it in two, and report what stays in the way.
   if (symlink(target.c_str(), linkPath.c_str()) == 0 || errno != EEXIST) return;
-  unlink(linkPath.c_str());
+  // When the old link cannot go (a directory, another user's link in a
+  // sticky directory), that is the cause to report, not the EEXIST after it.
+  const int unlinkErrno = unlink(linkPath.c_str()) == 0 ? 0 : errno;
   if (symlink(target.c_str(), linkPath.c_str()) != 0)
     printError("Cannot create symbolic link `", linkPath.string() + "` -> `" + target,
-               errorText(errno));
+               errorText(unlinkErrno != 0 && unlinkErrno != ENOENT ? unlinkErrno : errno));
 }
 
 }  // namespace zarvo

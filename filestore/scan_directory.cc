@@ -22,15 +22,28 @@ bool isRegularFile(const boost::filesystem::path& path) {
 
 }  // namespace
 
+void validateLogDirectory(const boost::filesystem::path& directory) {
+  boost::system::error_code ec;
+  boost::filesystem::file_status status = boost::filesystem::status(directory, ec);
+  if (status.type() == boost::filesystem::file_not_found)
+    fatalLine("Directory `" + quoted(directory) + "` does not exist.");
+  if (ec) fatalError("Cannot query status of `", quoted(directory), ec.message());
+  if (status.type() != boost::filesystem::directory_file)
+    fatalLine("`" + quoted(directory) + "` is not a directory.");
+}
+
 std::vector<NumberedFile> scanDirectory(const std::string& directory, const std::string& prefix,
                                         boost::system::error_code& error,
-                                        const std::string& suffix) {
+                                        const std::string& suffix, NumberedFile& highest) {
   std::vector<NumberedFile> found;
+  highest = {0, {}};
   boost::filesystem::directory_iterator it(directory, error), end;
   for (; !error && it != end; it.increment(error)) {
     const boost::filesystem::path& path = it->path();
     std::optional<uint64_t> number = parseFileNumber(path.filename().string(), prefix, suffix);
-    if (number && isRegularFile(path)) found.push_back({*number, path});
+    if (!number) continue;
+    if (*number >= highest.number) highest = {*number, path};
+    if (isRegularFile(path)) found.push_back({*number, path});
   }
   std::sort(found.begin(), found.end(), [](const NumberedFile& a, const NumberedFile& b) {
     return a.number != b.number ? a.number < b.number : a.path < b.path;

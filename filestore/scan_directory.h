@@ -10,6 +10,10 @@
 
 namespace zarvo {
 
+// Ends the process with a message when directory is missing, is not a
+// directory or cannot be queried.
+void validateLogDirectory(const boost::filesystem::path& directory);
+
 struct NumberedFile {
   uint64_t number;
   boost::filesystem::path path;
@@ -19,9 +23,12 @@ struct NumberedFile {
 // ascending order of number, then path. A listing error is left in `error`
 // with what was found until then. Only entries whose names qualify have their
 // status queried; a failing query other than "not found" ends the process
-// with a message naming the entry.
+// with a message naming the entry. `highest` is the entry with the highest
+// number among all qualifying names, whatever kind of entry carries them
+// (a FIFO, a directory, a dangling link): numbering must pass them all.
+// Number 0 when there is none.
 std::vector<NumberedFile> scanDirectory(const std::string& directory, const std::string& prefix,
                                         boost::system::error_code& error,
-                                        const std::string& suffix);
+                                        const std::string& suffix, NumberedFile& highest);
 
 }  // namespace zarvo

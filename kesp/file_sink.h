@@ -29,6 +29,10 @@ class FileSink {
   // flush, then fsync: value 0 only once the bytes are on stable storage.
   std::error_code sync() noexcept;
 
+  // The failure that made the sink fail, where the operations above give
+  // EIO; value 0 while it has not failed (or was never opened).
+  std::error_code firstError() const noexcept { return file ? error : std::error_code(); }
+
  private:
   bool usable() const noexcept { return file && error.value() == 0; }
 

@@ -5,7 +5,9 @@
 // with status 1 and its one message, and what is on disk must be an exact
 // prefix of the input, never followed by later bytes.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -143,11 +145,12 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
   const std::string why = whyNoTmpfs();
   if (!why.empty()) GTEST_SKIP() << why;
   // The root directory takes one inode; with two the first file fits but no
-  // link and no second file do.
+  // link and no second file do; with three the link does too, and must
+  // still name the first file after the second failed.
   struct Case {
     int inodes, failingFile;
     std::string firstFileBody;
-  } cases[] = {{1, 1, ""}, {2, 2, requests("item", 1)}};
+  } cases[] = {{1, 1, ""}, {2, 2, requests("item", 1)}, {3, 2, requests("item", 1)}};
   for (const Case& c : cases) {
     SCOPED_TRACE("nr_inodes=" + std::to_string(c.inodes));
     TempDir work;
@@ -166,6 +169,9 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
               openFailed(disk + "/" + logName(c.failingFile), "No space left on device"));
     if (c.failingFile > 1) {
       EXPECT_EQ(readLog(work / "copy/" + logName(1)).body(), c.firstFileBody);
+    }
+    if (c.inodes == 3) {
+      EXPECT_EQ(readLink(work / "copy/zarvo-access.log"), disk + "/" + logName(1));
     }
     EXPECT_FALSE(exists(work / "copy/" + logName(c.failingFile)));
   }
@@ -241,16 +247,48 @@ TEST(FaultStdin, ADirectoryForInputIsAReadError) {
 
 // --- the next file's path taken ----------------------------------------
 
-TEST(FaultPlantedLink, TheNextFileIsNeverOpenedThroughALink) {
+// A UNIX socket bound at path; false when it cannot be made.
+bool bindSocket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) close(fd);
+  return bound;
+}
+
+TEST(FaultPlantedLink, TheNextFileIsNeverOpenedThroughALinkOrAsAnythingButAFile) {
+  const auto link = [](std::function<std::string(const TempDir&, const TempDir&)> target) {
+    return [target](const TempDir& dir, const TempDir& other, const std::string& path) {
+      return symlink(target(dir, other).c_str(), path.c_str()) == 0;
+    };
+  };
+  const std::string loop = "Too many levels of symbolic links";
   struct Case {
     std::string what;
-    std::function<std::string(const TempDir& dir, const TempDir& other)> target;
+    std::function<bool(const TempDir& dir, const TempDir& other, const std::string& path)> plant;
+    std::string error;
   } cases[] = {
-      {"a file elsewhere", [](const TempDir&, const TempDir& other) { return other / "victim"; }},
-      {"a missing file", [](const TempDir&, const TempDir& other) { return other / "absent"; }},
-      {"a directory", [](const TempDir&, const TempDir& other) { return other / "victim-dir"; }},
+      {"a file elsewhere", link([](const TempDir&, const TempDir& other) { return other / "victim"; }),
+       loop},
+      {"a missing file", link([](const TempDir&, const TempDir& other) { return other / "absent"; }),
+       loop},
+      {"a directory",
+       link([](const TempDir&, const TempDir& other) { return other / "victim-dir"; }), loop},
       {"the file being written",
-       [](const TempDir& dir, const TempDir&) { return dir / logName(1); }},
+       link([](const TempDir& dir, const TempDir&) { return dir / logName(1); }), loop},
+      // An open that waited for a reader would hold the writer for good.
+      {"a FIFO", [](const TempDir&, const TempDir&, const std::string& path) {
+         return mkfifo(path.c_str(), 0644) == 0;
+       }, "No such device or address"},
+      {"a directory itself", [](const TempDir&, const TempDir&, const std::string& path) {
+         return mkdir(path.c_str(), 0755) == 0;
+       }, "Is a directory"},
+      {"a socket", [](const TempDir&, const TempDir&, const std::string& path) {
+         return bindSocket(path);
+       }, "No such device or address"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -260,11 +298,11 @@ TEST(FaultPlantedLink, TheNextFileIsNeverOpenedThroughALink) {
     Child child(writer({dir.path().string(), "3", "100000000"}));
     child.write("a\n");
     ASSERT_TRUE(fileHoldsWithin(dir / logName(1), "a\n"));
-    ASSERT_EQ(symlink(c.target(dir, other).c_str(), (dir / logName(2)).c_str()), 0);
+    ASSERT_TRUE(c.plant(dir, other, dir / logName(2)));
     child.signal(SIGALRM);  // rotates now: the file holds a record
     EXPECT_EQ(child.wait(kEnds), 1);
-    EXPECT_EQ(child.stderrText(),
-              openFailed(dir / logName(2), "Too many levels of symbolic links"));
+    EXPECT_EQ(child.stderrText(), openFailed(dir / logName(2), c.error));
+    EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / logName(1)) << "the link stays";
     EXPECT_EQ(readFile(other / "victim"), "precious bytes\n");
     EXPECT_FALSE(exists(other / "absent"));
     EXPECT_TRUE(listDir(other / "victim-dir").empty());
@@ -287,14 +325,13 @@ TEST(FaultPermission, ADirectoryMadeReadOnlyMidRunStopsAtTheNextFile) {
   ASSERT_EQ(chmod(logs.c_str(), 0555), 0);
   child.signal(SIGALRM);
   EXPECT_EQ(child.wait(kEnds), 1);
-  // The link cannot be replaced either; the archive thread may not get to
-  // report its own failure before the process ends.
+  // The link is not touched for a file that was never opened; the archive
+  // thread may not get to report its own failure before the process ends.
   const std::string archiveLine =
       "Cannot compress file: `" + logs + "/" + logName(1) + "`: Permission denied\n";
   EXPECT_EQ(withoutLine(child.stderrText(), archiveLine),
-            "Cannot create symbolic link `" + logs + "/zarvo-access.log` -> `" + logs + "/" +
-                logName(2) + "`: File exists\n" +
-                openFailed(logs + "/" + logName(2), "Permission denied"));
+            openFailed(logs + "/" + logName(2), "Permission denied"));
+  EXPECT_EQ(readLink(logs + "/zarvo-access.log"), logs + "/" + logName(1));
   EXPECT_EQ(readLog(logs + "/" + logName(1)).body(), "a\n");
   EXPECT_FALSE(exists(logs + "/" + logName(2)));
 }

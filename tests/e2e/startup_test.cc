@@ -151,18 +151,24 @@ TEST(Startup, ContinuesNumberingAfterTheHighestNumberedFile) {
   }
 }
 
-TEST(Startup, OnlyLinksToRegularFilesAndNoDirectoriesCount) {
+TEST(Startup, OnlyLinksToRegularFilesAreArchivedButEveryNameCounts) {
   TempDir dir;
   writeFile(dir / "elsewhere", "");
   symlink((dir / "elsewhere").c_str(), (dir / "zarvo-access-6.log").c_str());
   symlink((dir / "gone").c_str(), (dir / "zarvo-access-20.log").c_str());
   mkdir((dir / "zarvo-access-30.log").c_str(), 0755);
+  mkfifo((dir / "zarvo-access-40.log").c_str(), 0644);
   // Names that are not the writer's are never looked at, even when broken.
   symlink("notes.txt", (dir / "notes.txt").c_str());
-  RunResult r = run(writer({dir.path().string(), "100", "1000000"}));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / "zarvo-access-7.log");
+  Child child(writer({dir.path().string(), "100", "1000000"}));
+  const bool archived = eventually([&] { return exists(dir / "zarvo-access-6.log.gz"); });
+  child.closeInput();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.stderrText(), "");
+  EXPECT_TRUE(archived) << "the link's target is archived";
+  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / "zarvo-access-41.log");
+  for (const char* name : {"zarvo-access-20.log", "zarvo-access-30.log", "zarvo-access-40.log"})
+    EXPECT_TRUE(exists(dir / name)) << name << " is not archived";
 }
 
 TEST(Startup, ABrokenNumberedEntryIsNamedNotSilent) {
@@ -240,18 +246,24 @@ std::vector<std::string> redirected(const std::string& redirections,
 }
 
 TEST(Startup, AClosedStandardInputIsAnErrorAndTouchesNothing) {
-  TempDir dir;
-  RunResult r = run(redirected("<&-", writer({dir.path().string(), "3", "100"})));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Cannot read line from stdin: Bad file descriptor\n");
-  EXPECT_TRUE(listDir(dir.path().string()).empty());
+  // Closed; the write end of a pipe (poll never calls it readable); a
+  // device open for writing only.
+  for (const std::string redirection : {"<&-", "0>&1 | cat", "0>/dev/null"}) {
+    TempDir dir;
+    std::vector<std::string> argv{"bash", "-c", "set -o pipefail; \"$0\" \"$@\" " + redirection};
+    for (const std::string& arg : writer({dir.path().string(), "3", "100"})) argv.push_back(arg);
+    RunResult r = run(argv, "", 10);
+    EXPECT_EQ(r.status, 1) << redirection;
+    EXPECT_EQ(r.err, "Cannot read line from stdin: Bad file descriptor\n") << redirection;
+    EXPECT_TRUE(listDir(dir.path().string()).empty()) << redirection;
+  }
 }
 
 TEST(Startup, MessagesNeverLandInALogFileWhenOutputsAreClosed) {
   TempDir dir, elsewhere, scratch;
   writeFile(elsewhere / "victim", "");
-  writeFile(dir / "zarvo-access-1.log", "");
-  writeFile(dir / "zarvo-access-2.log", "");
+  writeFile(dir / "zarvo-access-1.log", "x");
+  writeFile(dir / "zarvo-access-2.log", "x");
   // The archive of file 1 cannot be written, so the writer has a message to
   // print while its current file is open; file 2 is archived after it, so
   // its archive shows that the message is out.

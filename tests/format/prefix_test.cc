@@ -102,5 +102,28 @@ TEST(FileHeader, IsSectionLineThenFormatLine) {
   EXPECT_EQ(std::string(test::kFormatText).size(), 329u);
 }
 
+// A leftover that holds nothing else is removed at start-up: anything that
+// may be more than a bare header must not pass.
+TEST(FileHeader, IsRecognisedOnlyWhenBare) {
+  const std::string header = writeHeader({1796714791, 45}, {1796714791, 46});
+  const std::string otherTimes = writeHeader({0, 0}, {253402300799, 999});
+  std::string otherVersion = header;
+  otherVersion.replace(otherVersion.find("3.8.1"), 5, "3.8.2");
+  std::string badTime = header;
+  badTime[4] = '/';
+  const std::pair<std::string, bool> cases[] = {
+      {header, true},
+      {otherTimes, true},
+      {header.substr(0, header.size() - 1), false},  // cut short
+      {header.substr(0, header.find('\n') + 1), false},
+      {header + "2026-12-08T07:26:31.047Z", false},  // a record begins
+      {header + header, false},
+      {otherVersion, false},
+      {badTime, false},
+      {"", false},
+  };
+  for (const auto& [bytes, bare] : cases) EXPECT_EQ(isBareHeader(bytes), bare) << bytes;
+}
+
 }  // namespace
 }  // namespace zarvo

@@ -2,7 +2,8 @@
 // entries of several kinds, named to qualify or nearly. The listing must be
 // exactly the qualifying regular files (links to them included), ascending
 // by number and then by name byte for byte, each once, joined to the
-// directory text as given.
+// directory text as given; the highest number is that of any qualifying
+// entry, whatever its kind.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<std::tuple<uint64_t, std::string>> expected;
   std::vector<std::string> created;
+  uint64_t highestWanted = 0;  // of any kind: numbering passes them all
   for (int i = 0; i < 8 && !in.empty(); ++i) {
     const Kind kind = static_cast<Kind>(in.take<uint8_t>() % kKinds);
     const std::string name = entryName(in);
@@ -93,14 +95,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     created.push_back(path);
     const auto number = referenceFileNumber(name, kPrefix, ".log");
     if (number && (kind == kRegular || kind == kLinkToFile)) expected.emplace_back(*number, name);
+    if (number) highestWanted = std::max(highestWanted, *number);
   }
   // std::string compares bytes as unsigned char, as path elements do.
   std::sort(expected.begin(), expected.end());
 
   boost::system::error_code error;
+  NumberedFile highest;
   const std::vector<NumberedFile> found =
-      scanDirectory(scratch.dir + (trailingSlash ? "/" : ""), kPrefix, error, ".log");
+      scanDirectory(scratch.dir + (trailingSlash ? "/" : ""), kPrefix, error, ".log", highest);
   check(!error, "listing succeeds", error.message());
+  check(highest.number == highestWanted, "highest number",
+        std::to_string(highest.number) + " != " + std::to_string(highestWanted));
   std::string got, want;
   for (const NumberedFile& f : found) got += std::to_string(f.number) + " " + f.path.string() + "\n";
   for (const auto& [number, name] : expected)

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -76,8 +77,9 @@ CutFile cutFile(const std::string& bytes) {
 
 class Checker {
  public:
-  Checker(const std::string& dir, uint32_t maxFileNum, unsigned promises)
-      : dir_(dir), maxFileNum_(maxFileNum), promises_(promises), files_(listLogDirectory(dir).files) {}
+  Checker(const std::string& dir, uint32_t maxFileNum, unsigned promises, std::set<uint64_t>& bare)
+      : dir_(dir), maxFileNum_(maxFileNum), promises_(promises),
+        files_(listLogDirectory(dir).files), bare_(bare) {}
 
   // Reads every file in number order: checks headers and records, returns
   // the records' chunks.
@@ -103,6 +105,9 @@ class Checker {
   uint32_t maxFileNum_;
   unsigned promises_;
   std::map<uint64_t, Numbered> files_;
+  std::set<uint64_t>& bare_;
+  std::string lastTime_;  // the latest timestamp read so far
+  bool timeFailed_ = false;
   std::ostringstream report_;
 };
 
@@ -118,7 +123,10 @@ std::string Checker::readOne(uint64_t number, const Numbered& file) {
   }
   // A file created but never written: a kill before its header reached the
   // disk. It holds no record, so nothing is lost.
-  if (bytes.empty()) return "";
+  if (bytes.empty()) {
+    bare_.insert(number);
+    return "";
+  }
   CutFile cut;
   try {
     cut = cutFile(bytes);
@@ -129,6 +137,7 @@ std::string Checker::readOne(uint64_t number, const Numbered& file) {
   if (!headerLinesValid(cut.log))
     fail(name + ": malformed header " + excerpt(cut.log.sectionLine + cut.log.formatLine, 0, 200));
   checkRecords(name, cut);
+  if (cut.log.chunks.empty()) bare_.insert(number);
   return cut.log.body();
 }
 
@@ -138,6 +147,20 @@ void Checker::checkRecords(const std::string& name, const CutFile& cut) {
       cut.log.formatLine.substr(0, cut.log.formatLine.size() - format.size());
   if (!prefixMatches(cut.torn, reference))
     fail(name + ": ends in bytes that are no record prefix: " + excerpt(cut.torn, 0));
+  if (promises_ & kTimeInOrder) {
+    std::vector<std::string> times{cut.log.sectionLine, cut.log.formatLine};
+    times.insert(times.end(), cut.log.prefixes.begin(), cut.log.prefixes.end());
+    for (size_t i = 0; i < times.size(); ++i) {
+      // The timestamp's text sorts as its time does.
+      const std::string time = times[i].substr(0, 24);
+      // One line is enough: every later file of a batch would repeat it.
+      if (time < lastTime_ && !timeFailed_)
+        timeFailed_ = true, fail(name + ": " + (i < 2 ? "header line " + std::to_string(i + 1)
+                                  : "record " + std::to_string(i - 1)) +
+             " at " + time + " follows " + lastTime_);
+      lastTime_ = std::max(lastTime_, time);
+    }
+  }
   if (!(promises_ & kWholeRecords)) return;
   if (!cut.torn.empty())
     fail(name + ": ends inside a record prefix, " + std::to_string(cut.torn.size()) + " bytes");
@@ -208,10 +231,14 @@ void Checker::checkRecovered() {
 
 void Checker::checkRetention() {
   const uint64_t capacity = maxFileNum_ >= 2 ? maxFileNum_ - 1 : 1;
-  const uint64_t below = current() > 0 ? current() - 1 : 0;  // numbers an archive may have
-  const uint64_t first = below > capacity ? below - capacity + 1 : 1;
   std::string expected, found;
-  for (uint64_t n = first; n <= below; ++n) expected += " " + std::to_string(n);
+  // The newest numbers below the current file. A file once seen holding no
+  // record may be gone: the next start removes it rather than archive it,
+  // and it takes no place.
+  std::vector<uint64_t> kept;
+  for (uint64_t n = current() > 0 ? current() - 1 : 0; n >= 1 && kept.size() < capacity; --n)
+    if (files_.count(n) != 0 || bare_.count(n) == 0) kept.insert(kept.begin(), n);
+  for (uint64_t n : kept) expected += " " + std::to_string(n);
   for (const auto& [number, file] : files_)
     if (file.archive) found += " " + std::to_string(number);
   if (expected != found)
@@ -274,7 +301,7 @@ void Oracle::snapshot() {
 }
 
 Verdict Oracle::check(unsigned promises, const std::string& input, size_t settled) const {
-  Checker checker(dir_, maxFileNum_, promises);
+  Checker checker(dir_, maxFileNum_, promises, bare_);
   Verdict verdict;
   verdict.stored = checker.readAll();
   if (promises & (kPrefixOfInput | kAllOfInput)) checker.checkInput(verdict.stored, input, settled);

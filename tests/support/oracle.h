@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 
 namespace zarvo::test {
@@ -23,7 +24,8 @@ enum Promise : unsigned {
   // ".log" but the current (highest) one, the link naming the current file.
   kRecovered = 1u << 2,
   // Exactly the newest max(1, MAXFILENUM - 1) archives below the current
-  // file, or all of them when there are fewer.
+  // file, or all of them when there are fewer; numbers of files an earlier
+  // check saw holding no record may be gone.
   kNewestArchivesKept = 1u << 3,
   // Every file is its two header lines plus whole records, each record's
   // prefix shaped like the one in its file's second header line.
@@ -32,6 +34,9 @@ enum Promise : unsigned {
   kOutsideUntouched = 1u << 5,
   // DIRECTORY itself is as it was (a writer that must refuse to start).
   kDirectoryUntouched = 1u << 6,
+  // Read in file order, no timestamp (header lines included) is older than
+  // the one before it.
+  kTimeInOrder = 1u << 7,
 };
 
 struct Verdict {
@@ -64,6 +69,7 @@ class Oracle {
   std::string watched_;
   Tree outside_;
   Tree inside_;
+  mutable std::set<uint64_t> bare_;  // numbers seen holding no record
 };
 
 }  // namespace zarvo::test
