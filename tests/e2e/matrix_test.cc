@@ -540,7 +540,7 @@ Row stderrRow(std::string name, std::string how, Stderr kind, Run what) {
       : what == Run::kMissingDirectory
           ? "Directory `\"{dir}/missing\"` does not exist."
           : "Cannot create symbolic link `{dir}/zarvo-access.log` -> `{dir}/zarvo-access-1.log`: "
-            "File exists";
+            "Is a directory";
   return {std::move(name), std::move(how), 3,
           [kind, what](Scene& scene, int) { return withStderr(scene, kind, what); }, clean ? 0 : 1,
           printed, clean ? kAllOfInput | kWholeRecords | kOutsideUntouched
