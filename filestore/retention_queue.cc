@@ -29,12 +29,11 @@ void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path,
   bool archiveOpened = false;
   std::error_code error = compressFile(path, compressedPath, archiveOpened);
   if (error) {
-    // The archive's own name never held this attempt; whatever is there
-    // (a good archive of an earlier run, say) stays. The partial one goes
-    // before the report, so that whoever reads it sees the end state.
-    if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
     printError("Cannot compress file: `", path.string(), error.message());
     push(path);
+    // The archive's own name never held this attempt; whatever is there
+    // (a good archive of an earlier run, say) stays.
+    if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
     return;
   }
   push(compressedPath);
