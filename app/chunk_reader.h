@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "format/record_layout.h"
+
 namespace zarvo {
 
 struct Chunk {
@@ -18,7 +20,7 @@ struct Chunk {
 
 class ChunkReader {
  public:
-  static constexpr std::size_t kMaxChunk = 2047;
+  static constexpr std::size_t kMaxChunk = kMaxChunkSize;
 
   explicit ChunkReader(int fd, std::size_t capacity = 128 * 1024);
 

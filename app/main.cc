@@ -19,6 +19,7 @@
 #include "app/record_loop.h"
 #include "app/signals.h"
 #include "app/standard_streams.h"
+#include "filestore/file_name.h"
 #include "filestore/file_store_service.h"
 #include "filestore/messages.h"
 #include "format/line_prefix.h"
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
 
   CurrentFile file;
   auto service =
-      std::make_shared<FileStoreService>("zarvo-access", args->directory, args->maxFileNum);
+      std::make_shared<FileStoreService>(std::string(kFilePrefix), args->directory, args->maxFileNum);
   std::thread([service] { service->runArchiveTasks(); }).detach();
   std::thread([&file] { runFlushThread(file); }).detach();
   {

@@ -10,7 +10,7 @@
 # seconds per million requests; for ours the main thread and the archive
 # thread apart (their run time from /proc/PID/task/TID/schedstat). Then our
 # latency from nginx's write to the record reaching the operating system,
-# measured from outside by follow_latency in runs of their own.
+# measured from outside by probe_latency in runs of their own.
 # Options:
 #   --seconds N      length of one load run (default 8)
 #   --runs N         rounds; each runs every contender once (default 3)
@@ -95,11 +95,11 @@ build_proxy_tools() {
   fi
   log "building in $BUILD_DIR"
   cmake --build "$BUILD_DIR" -j"$(nproc)" --target zarvo-accesslogwriter run_timed check_lines \
-    follow_latency >"$out" 2>&1 || { tail -20 "$out"; die "build failed (see $out)"; }
+    probe_latency >"$out" 2>&1 || { tail -20 "$out"; die "build failed (see $out)"; }
   WRITER=$BUILD_DIR/app/zarvo-accesslogwriter
   RUN_TIMED=$BUILD_DIR/bench/run_timed
   CHECK_LINES=$BUILD_DIR/bench/check_lines
-  FOLLOW_LATENCY=$BUILD_DIR/bench/follow_latency
+  PROBE_LATENCY=$BUILD_DIR/bench/probe_latency
 }
 
 make_work_dir() {
@@ -230,7 +230,7 @@ wrk_p99_ms() {
 
 # proxy_run NAME ROUND PROBE: one load run of NAME; appends to RESULTS
 #   NAME ROUND requests req/s cpu_s main_s archive_s flush_s wrk_p99_ms status check
-# and, when PROBE is 1, follow_latency's line to LATENCY.
+# and, when PROBE is 1, probe_latency's line to LATENCY.
 proxy_run() {
   local name=$1 round=$2 probe=$3 tool=${1/ours-before/ours} writer=$WRITER
   local dir=$WORK/out-$1 fifo=$WORK/pipe one=$WORK/one.txt status=0 threads="- - -"
@@ -247,11 +247,11 @@ proxy_run() {
   if ((probe)); then
     # At a real-time priority where allowed: the probe's own wait for a CPU
     # is not the writer's latency.
-    "${PROBE_PRIORITY[@]}" "$FOLLOW_LATENCY" "$dir" 'zarvo-access-[0-9]*.log' "$WORK/probe.txt" \
+    "${PROBE_PRIORITY[@]}" "$PROBE_LATENCY" "$dir" 'zarvo-access-[0-9]*.log' "$WORK/probe.txt" \
       >"$WORK/probe.ready" &
     probe_pid=$!
     LEFT_PIDS+=("$probe_pid")
-    until_true 10 test -s "$WORK/probe.ready" || die "follow_latency did not start"
+    until_true 10 test -s "$WORK/probe.ready" || die "probe_latency did not start"
   fi
   # The script holds the FIFO open too: the end of nginx is not the end of
   # the input until the script says so.
@@ -361,7 +361,7 @@ print_table() {
 print_latency() {
   [[ -s $LATENCY ]] || return 0
   echo
-  echo "Latency from nginx's write to the record in our file (follow_latency${PROBE_PRIORITY:+ under ${PROBE_PRIORITY[*]}}," \
+  echo "Latency from nginx's write to the record in our file (probe_latency${PROBE_PRIORITY:+ under ${PROBE_PRIORITY[*]}}," \
     "runs of their own; ms):"
   echo
   echo "| writer | round | requests | lines timed | p50 | p90 | p99 | p99.9 | max |"
@@ -409,10 +409,10 @@ main() {
   if ! command -v nginx >/dev/null || ! command -v wrk >/dev/null; then die "nginx or wrk not installed"; fi
   if ((BUILD)); then build_proxy_tools; else
     WRITER=$BUILD_DIR/app/zarvo-accesslogwriter RUN_TIMED=$BUILD_DIR/bench/run_timed
-    CHECK_LINES=$BUILD_DIR/bench/check_lines FOLLOW_LATENCY=$BUILD_DIR/bench/follow_latency
+    CHECK_LINES=$BUILD_DIR/bench/check_lines PROBE_LATENCY=$BUILD_DIR/bench/probe_latency
   fi
   local tool
-  for tool in "$WRITER" "$RUN_TIMED" "$CHECK_LINES" "$FOLLOW_LATENCY"; do
+  for tool in "$WRITER" "$RUN_TIMED" "$CHECK_LINES" "$PROBE_LATENCY"; do
     [[ -x $tool ]] || die "missing $tool; build first (or drop --no-build)"
   done
   PROBE_PRIORITY=()

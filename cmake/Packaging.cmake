@@ -1,21 +1,25 @@
 # Install rules for documentation and the Debian package.
-# `cmake --install` puts the manual page in share/man/man1 and the README and
+# `cmake --install` puts the manual pages in share/man/man1 and the README and
 # the example systemd units in share/doc/zarvo-accesslogwriter;
 # `cpack -G DEB` in the build directory (or scripts/package.sh) makes the .deb.
 
 # Debian ships manual pages gzipped; -n keeps name and time out of the
 # member, so the same page always gives the same bytes.
-set(ZARVO_MAN_PAGE ${PROJECT_SOURCE_DIR}/docs/zarvo-accesslogwriter.1)
-set(ZARVO_MAN_PAGE_GZ ${PROJECT_BINARY_DIR}/docs/zarvo-accesslogwriter.1.gz)
-add_custom_command(
-  OUTPUT ${ZARVO_MAN_PAGE_GZ}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/docs
-  COMMAND sh -c "gzip -9n -c '${ZARVO_MAN_PAGE}' > '${ZARVO_MAN_PAGE_GZ}'"
-  DEPENDS ${ZARVO_MAN_PAGE}
-  VERBATIM)
-add_custom_target(zarvo_man_page ALL DEPENDS ${ZARVO_MAN_PAGE_GZ})
+set(ZARVO_MAN_PAGES_GZ)
+foreach(program zarvo-accesslogwriter zarvo-accesslogcat)
+  set(page ${PROJECT_SOURCE_DIR}/docs/${program}.1)
+  set(page_gz ${PROJECT_BINARY_DIR}/docs/${program}.1.gz)
+  add_custom_command(
+    OUTPUT ${page_gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/docs
+    COMMAND sh -c "gzip -9n -c '${page}' > '${page_gz}'"
+    DEPENDS ${page}
+    VERBATIM)
+  list(APPEND ZARVO_MAN_PAGES_GZ ${page_gz})
+endforeach()
+add_custom_target(zarvo_man_page ALL DEPENDS ${ZARVO_MAN_PAGES_GZ})
 
-install(FILES ${ZARVO_MAN_PAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${ZARVO_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # Debian wants the copyright notice and the changelog beside the other
 # documentation, the changelog gzipped (-n as for the page).
 set(ZARVO_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/docs/changelog.gz)
@@ -51,7 +55,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "every line behind a timestamp prefix into numbered, size-limited files in"
   "one directory. A symbolic link names the file being written, finished"
   "files are gzipped on a background thread and only the newest archives are"
-  "kept. Example systemd units are in"
+  "kept. zarvo-accesslogcat prints and follows the records of such a"
+  "directory, without missing a file at any rotation rate. Example systemd"
+  "units are in"
   "/usr/share/doc/zarvo-accesslogwriter/examples.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The build type keeps debug information; the package does not need it.
@@ -60,9 +66,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps derives the library packages (Boost filesystem and
-# iostreams, libstdc++, libc) from the binary itself. zlib is loaded only
-# through Boost.Iostreams, so it is not in the binary's own list; the
-# archives need it, so it is named here as well.
+# iostreams, zlib, libstdc++, libc) from the binaries themselves. The
+# writer loads zlib only through Boost.Iostreams; it is named here as well,
+# so the dependency does not hang on the reader alone.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g")
 

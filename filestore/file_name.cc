@@ -8,6 +8,12 @@ bool endsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
+std::string logFileName(std::string_view prefix, uint64_t number) {
+  std::string name(prefix);
+  name.append("-").append(std::to_string(number)).append(kLogSuffix);
+  return name;
+}
+
 std::optional<uint64_t> parseFileNumber(std::string_view name, std::string_view prefix,
                                         std::string_view suffix) {
   if (endsWith(name, kCompressedSuffix)) name.remove_suffix(kCompressedSuffix.size());

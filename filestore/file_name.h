@@ -8,6 +8,8 @@
 
 namespace zarvo {
 
+// Every file of the writer's directory is named after this.
+constexpr std::string_view kFilePrefix = "zarvo-access";
 constexpr std::string_view kLogSuffix = ".log";
 constexpr std::string_view kCompressedSuffix = ".gz";
 constexpr std::string_view kLinkSuffix = ".log";  // <prefix>.log names the current file
@@ -18,6 +20,9 @@ constexpr std::string_view kLinkSuffix = ".log";  // <prefix>.log names the curr
 // as a sign.
 std::optional<uint64_t> parseFileNumber(std::string_view name, std::string_view prefix,
                                         std::string_view suffix);
+
+// <prefix>-<number>.log, as new files are named.
+std::string logFileName(std::string_view prefix, uint64_t number);
 
 bool endsWith(std::string_view text, std::string_view tail);
 

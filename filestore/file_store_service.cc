@@ -33,15 +33,7 @@ FileStoreService::FileStoreService(std::string basename, boost::filesystem::path
   queueLeftoverFiles();
 }
 
-void FileStoreService::validateDirectory() const {
-  boost::system::error_code ec;
-  boost::filesystem::file_status status = boost::filesystem::status(directory, ec);
-  if (status.type() == boost::filesystem::file_not_found)
-    fatalLine("Directory `" + quoted(directory) + "` does not exist.");
-  if (ec) fatalError("Cannot query status of `", quoted(directory), ec.message());
-  if (status.type() != boost::filesystem::directory_file)
-    fatalLine("`" + quoted(directory) + "` is not a directory.");
-}
+void FileStoreService::validateDirectory() const { validateLogDirectory(directory); }
 
 void FileStoreService::queueLeftoverFiles() {
   boost::system::error_code error;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <limits>
 
 #include "compress/temporary_name.h"
@@ -37,14 +36,13 @@ int openNewFile(const boost::filesystem::path& path) {
 }  // namespace
 
 boost::filesystem::path FileStoreService::nextFilePath(int& fd) {
-  char name[128];
   if (fileNumber == std::numeric_limits<int32_t>::max()) {
-    std::snprintf(name, sizeof name, "%s-%d%s", prefix.c_str(), fileNumber, kLogSuffix.data());
-    fatalError("Cannot continue numbering after `", quoted(directory / name),
+    fatalError("Cannot continue numbering after `",
+               quoted(directory / logFileName(prefix, static_cast<uint64_t>(fileNumber))),
                "file numbers end at 2147483647");
   }
   ++fileNumber;
-  std::snprintf(name, sizeof name, "%s-%d%s", prefix.c_str(), fileNumber, kLogSuffix.data());
+  const std::string name = logFileName(prefix, static_cast<uint64_t>(fileNumber));
   boost::filesystem::path path = directory / name;
   fd = openNewFile(path);
   // A link to a name that was never opened would show a stranger's file,

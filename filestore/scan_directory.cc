@@ -22,6 +22,16 @@ bool isRegularFile(const boost::filesystem::path& path) {
 
 }  // namespace
 
+void validateLogDirectory(const boost::filesystem::path& directory) {
+  boost::system::error_code ec;
+  boost::filesystem::file_status status = boost::filesystem::status(directory, ec);
+  if (status.type() == boost::filesystem::file_not_found)
+    fatalLine("Directory `" + quoted(directory) + "` does not exist.");
+  if (ec) fatalError("Cannot query status of `", quoted(directory), ec.message());
+  if (status.type() != boost::filesystem::directory_file)
+    fatalLine("`" + quoted(directory) + "` is not a directory.");
+}
+
 std::vector<NumberedFile> scanDirectory(const std::string& directory, const std::string& prefix,
                                         boost::system::error_code& error,
                                         const std::string& suffix, NumberedFile& highest) {

@@ -10,6 +10,10 @@
 
 namespace zarvo {
 
+// Ends the process with a message when directory is missing, is not a
+// directory or cannot be queried.
+void validateLogDirectory(const boost::filesystem::path& directory);
+
 struct NumberedFile {
   uint64_t number;
   boost::filesystem::path path;

@@ -7,12 +7,11 @@
 
 #include "format/line_prefix.h"
 #include "format/product.h"
+#include "format/record_layout.h"
 #include "format/timestamp.h"
 
 namespace zarvo {
 namespace {
-
-constexpr char kSectionText[] = " Section for Quvane Lanternharbor, pid=";
 
 // Reads a header from the front, one expected piece at a time.
 class HeaderReader {
@@ -30,15 +29,9 @@ class HeaderReader {
     rest_.remove_prefix(n);
     return n > 0;
   }
-  // YYYY-MM-DDTHH:MM:SS.mmmZ, digits where the shape has a 'd'.
   bool timestamp() {
-    constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.dddZ";
-    if (rest_.size() < shape.size()) return false;
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-      const bool digit = rest_[i] >= '0' && rest_[i] <= '9';
-      if (shape[i] == 'd' ? !digit : rest_[i] != shape[i]) return false;
-    }
-    rest_.remove_prefix(shape.size());
+    if (rest_.size() < kTimestampLength || !isTimestampShaped(rest_.data())) return false;
+    rest_.remove_prefix(kTimestampLength);
     return true;
   }
   bool atEnd() const { return rest_.empty(); }
@@ -72,8 +65,8 @@ bool isBareHeader(std::string_view bytes) {
   return in.timestamp() && in.text(kSectionText) && in.number() &&
          in.text(", version=") && in.text(kProductVersion) && in.text(", build=") &&
          in.text(kProductBuild) && in.text(", option=") && in.text(kProductOption) &&
-         in.text("\n") && in.timestamp() && in.text(" info zarvo[") && in.number() &&
-         in.text("] [Originator@8461 sub=Default] ") && in.text(kAccessLogFormat) && in.atEnd();
+         in.text("\n") && in.timestamp() && in.text(kSeverityTag) && in.number() &&
+         in.text(kClosingTag) && in.text(kAccessLogFormat) && in.atEnd();
 }
 
 }  // namespace zarvo

@@ -2,13 +2,14 @@
 
 #include <thread>
 
+#include "format/record_layout.h"
 #include "format/timestamp.h"
 
 namespace zarvo {
 
 void formatPrefix(std::ostream& stream, ClockReading reading) {
   formatTimestamp(stream, reading);
-  stream << " info zarvo[" << std::this_thread::get_id() << "] [Originator@8461 sub=Default] ";
+  stream << kSeverityTag << std::this_thread::get_id() << kClosingTag;
 }
 
 LinePrefix::LinePrefix(ClockReading reading) : put(buffer, sizeof buffer) {

@@ -15,8 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/kesp/forked_child.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/files.h"
+#include "tests/support/input.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -24,6 +25,7 @@ namespace {
 
 using zarvo::compressFile;
 using zarvo::test::exists;
+using zarvo::test::randomBytes;
 using zarvo::test::readFile;
 using zarvo::test::TempDir;
 using zarvo::test::writeFile;
@@ -32,13 +34,6 @@ namespace fs = boost::filesystem;
 std::error_code generic(int value) { return std::error_code(value, std::generic_category()); }
 
 const std::string kHeader("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff", 10);
-
-std::string randomBytes(size_t size, unsigned seed) {
-  std::mt19937 engine(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(engine());
-  return bytes;
-}
 
 // Log-like text, so the archive holds real deflate blocks rather than stored ones.
 std::string logText(size_t size) {

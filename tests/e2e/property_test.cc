@@ -84,40 +84,6 @@ std::vector<Write> randomInput(uint64_t seed, size_t maxChunks, size_t maxBytes)
   return writes;
 }
 
-std::string fileName(uint64_t n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
-
-// Rotation as the limit says: no record follows one that took the file past
-// MAXFILESIZE (its header counts), and a file that was rotated is past it.
-// `lastOfRun`: files that ended with a run rather than by rotation.
-void checkRotation(const std::string& dir, uint64_t maxFileSize,
-                   const std::vector<uint64_t>& lastOfRun) {
-  for (const auto& [n, f] : listLogDirectory(dir).files) {
-    const std::string path = dir + "/" + fileName(n);
-    const LogFile log = parseLog(f.log ? readFile(path) : gunzipFile(path + ".gz"));
-    uint64_t size = log.sectionLine.size() + log.formatLine.size();
-    for (size_t i = 0; i < log.chunks.size(); ++i) {
-      EXPECT_TRUE(i == 0 || size <= maxFileSize) << fileName(n) << ": record " << i + 1
-                                                 << " follows the limit";
-      size += log.prefixes[i].size() + log.chunks[i].size();
-    }
-    if (std::find(lastOfRun.begin(), lastOfRun.end(), n) == lastOfRun.end()) {
-      EXPECT_GT(size, maxFileSize) << fileName(n) << " rotated before the limit";
-    }
-  }
-}
-
-uint64_t highestNumber(const std::string& dir) {
-  const LogDirectory state = listLogDirectory(dir);
-  return state.files.empty() ? 0 : state.files.rbegin()->first;
-}
-
-// Only the file the link names is still a ".log", and it is newer than `after`.
-bool caughtUp(const std::string& dir, uint64_t after) {
-  const LogDirectory state = listLogDirectory(dir);
-  const std::vector<uint64_t> logs = state.logs();
-  return logs.size() == 1 && logs[0] > after && state.link == dir + "/" + fileName(logs[0]);
-}
-
 // Large enough that no archive is retired: every number stays to be checked.
 constexpr uint32_t kMaxFileNum = 100000;
 
@@ -149,8 +115,8 @@ TEST_P(RandomRuns, StoreEveryByteOnceAndArchiveAllButTheCurrentFile) {
     const Oracle oracle(dir, kMaxFileNum);
     EXPECT_EQ(oracle.check(kAllOfInput | kWholeRecords, input).failures, "")
         << "after the end of input";
-    const uint64_t firstRunEnd = highestNumber(dir);
-    checkRotation(dir, maxFileSize, {firstRunEnd});
+    const uint64_t firstRunEnd = listLogDirectory(dir).highest();
+    expectRotation(dir, maxFileSize, {firstRunEnd});
 
     // The second run compresses what the first left and carries on.
     const std::string more = "recovery run " + std::to_string(seed) + "\n";
@@ -158,7 +124,7 @@ TEST_P(RandomRuns, StoreEveryByteOnceAndArchiveAllButTheCurrentFile) {
       Child child(writer({dir, std::to_string(kMaxFileNum), limit}));
       ASSERT_TRUE(child.write(more));
       input += more;
-      const bool reached = eventually([&] { return caughtUp(dir, firstRunEnd); }, 120);
+      const bool reached = eventually([&] { return listLogDirectory(dir).caughtUpAt(dir) > firstRunEnd; }, 120);
       child.closeInput();
       ASSERT_EQ(child.wait(), 0);
       EXPECT_EQ(child.stderrText(), "");
@@ -168,7 +134,7 @@ TEST_P(RandomRuns, StoreEveryByteOnceAndArchiveAllButTheCurrentFile) {
                   .failures,
               "")
         << "after the second run";
-    checkRotation(dir, maxFileSize, {firstRunEnd, highestNumber(dir)});
+    expectRotation(dir, maxFileSize, {firstRunEnd, listLogDirectory(dir).highest()});
     if (HasFailure()) return;
   }
 }

@@ -10,8 +10,8 @@
 
 #include "format/file_header.h"
 #include "format/line_prefix.h"
-#include "format/product.h"
 #include "format/timestamp.h"
+#include "tests/support/log_file.h"
 
 namespace zarvo {
 namespace {
@@ -97,9 +97,9 @@ TEST(FileHeader, IsSectionLineThenFormatLine) {
                          std::to_string(getpid()) +
                          ", version=3.8.1, build=13572468, option=Release\n"
                          "2026-12-08T07:26:31.046Z info zarvo[" +
-                         threadId() + "] [Originator@8461 sub=Default] " + kAccessLogFormat;
+                         threadId() + "] [Originator@8461 sub=Default] " + test::kFormatText;
   EXPECT_EQ(header, expected);
-  EXPECT_EQ(std::string(kAccessLogFormat).size(), 329u);
+  EXPECT_EQ(std::string(test::kFormatText).size(), 329u);
 }
 
 // A leftover that holds nothing else is removed at start-up: anything that

@@ -13,6 +13,7 @@
 
 #include "app/chunk_reader.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/support/chunk_rule.h"
 
 using namespace zarvo;
 using namespace zarvo::fuzz;
@@ -21,13 +22,9 @@ namespace {
 
 std::vector<std::string> referenceChunks(const std::string& input) {
   std::vector<std::string> chunks;
-  size_t pos = 0;
-  while (pos < input.size()) {
-    size_t size = std::min(ChunkReader::kMaxChunk, input.size() - pos);
-    size_t newline = input.find('\n', pos);
-    if (newline != std::string::npos && newline < pos + size) size = newline - pos + 1;
+  for (size_t pos = 0, size; pos < input.size(); pos += size) {
+    size = zarvo::test::chunkAt(input, pos);
     chunks.push_back(input.substr(pos, size));
-    pos += size;
   }
   return chunks;
 }
@@ -44,6 +41,7 @@ void writeAll(int fd, const char* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static_assert(ChunkReader::kMaxChunk == zarvo::test::kChunkLimit);
   FuzzInput in(data, size);
   const size_t capacity = in.take<uint16_t>();
   uint32_t pieces = in.take<uint32_t>();  // piece sizes, two bits at a time

@@ -4,18 +4,19 @@
 // inflates to the file's bytes (zlib checks the CRC and the size trailer).
 #include <fcntl.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include <boost/filesystem/operations.hpp>
 
 #include "compress/compress_file.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/support/gzip_members.h"
 
 using namespace zarvo;
 using namespace zarvo::fuzz;
@@ -44,28 +45,6 @@ std::string readAll(const std::string& path) {
   return out.str();
 }
 
-// The inflated bytes of the first gzip member; `used` is how many bytes of
-// `gz` it took, `complete` whether it ended properly.
-std::string inflateMember(const std::string& gz, size_t& used, bool& complete) {
-  z_stream zs{};
-  check(inflateInit2(&zs, 16 + MAX_WBITS) == Z_OK, "inflateInit2");
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
-  zs.avail_in = static_cast<uInt>(gz.size());
-  std::string out;
-  int rc;
-  do {
-    char buf[16384];
-    zs.next_out = reinterpret_cast<Bytef*>(buf);
-    zs.avail_out = sizeof buf;
-    rc = inflate(&zs, Z_NO_FLUSH);
-    out.append(buf, sizeof buf - zs.avail_out);
-  } while (rc == Z_OK);
-  complete = rc == Z_STREAM_END;
-  used = gz.size() - zs.avail_in;
-  inflateEnd(&zs);
-  return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -92,12 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string gz = readAll(output.string());
   check(gz.compare(0, 10, std::string("\x1f\x8b\x08\0\0\0\0\0\x02\xff", 10)) == 0, "header bytes",
         printable(gz.substr(0, 10)));
-  size_t used = 0;
-  bool complete = false;
-  const std::string inflated = inflateMember(gz, used, complete);
-  check(complete, "a complete member");
-  check(used == gz.size(), "one member and nothing after it",
-        std::to_string(gz.size() - used) + " bytes left");
+  std::string inflated;
+  int members = 0;
+  try {
+    members = zarvo::test::inflateMembers(gz, &inflated);
+  } catch (const std::runtime_error& failure) {
+    check(false, "complete members", failure.what());
+  }
+  check(members == 1, "one member and nothing after it", std::to_string(members) + " members");
   check(inflated == content, "inflates to the input");
   check(readAll(input) == content, "input untouched");
   unlink(output.c_str());

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# `cmake --install` under a prefix of the operator's choosing: the binary in
-# bin/, the manual page in share/man/man1/, README and example units in
+# `cmake --install` under a prefix of the operator's choosing: the binaries in
+# bin/, the manual pages in share/man/man1/, README and example units in
 # share/doc/zarvo-accesslogwriter/.
 # Usage: install_tree_test.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/lib.sh"
@@ -13,11 +13,13 @@ cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
   { cat "$scratch/install.log" >&2; fail "cmake --install failed"; }
 
 binary=$prefix/bin/zarvo-accesslogwriter
-[ -x "$binary" ] || fail "no executable $binary"
-page=$prefix/share/man/man1/zarvo-accesslogwriter.1.gz
-[ -f "$page" ] || fail "no manual page $page"
-zcat "$page" | cmp -s - "$source_dir/docs/zarvo-accesslogwriter.1" ||
-  fail "the installed page is not docs/zarvo-accesslogwriter.1"
+for program in zarvo-accesslogwriter zarvo-accesslogcat; do
+  [ -x "$prefix/bin/$program" ] || fail "no executable $prefix/bin/$program"
+  page=$prefix/share/man/man1/$program.1.gz
+  [ -f "$page" ] || fail "no manual page $page"
+  zcat "$page" | cmp -s - "$source_dir/docs/$program.1" ||
+    fail "the installed page is not docs/$program.1"
+done
 docs=$prefix/share/doc/zarvo-accesslogwriter
 cmp -s "$docs/copyright" "$source_dir/docs/copyright" || fail "$docs/copyright missing or differs"
 for f in README.md examples/zarvo-accesslogwriter.service \

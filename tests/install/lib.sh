@@ -24,9 +24,10 @@ need() {
 }
 
 # wait_for WHAT COMMAND...: runs COMMAND every 20 ms until it succeeds;
-# fails after 20 seconds, naming WHAT.
+# fails after 60 seconds (a loaded machine under sanitizers is slow),
+# naming WHAT.
 wait_for() {
-  local what=$1 deadline=$((SECONDS + 20))
+  local what=$1 deadline=$((SECONDS + 60))
   shift
   until "$@"; do
     [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for $what"
@@ -34,7 +35,7 @@ wait_for() {
   done
 }
 
-# wait_exit PID: waits, at most 20 seconds, for a child to end and sets
+# wait_exit PID: waits, at most 60 seconds, for a child to end and sets
 # exit_status to its status. (A plain wait could hang the test for good.)
 wait_exit() {
   wait_for "process $1 to end" ended "$1"

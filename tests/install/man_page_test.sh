@@ -2,12 +2,18 @@
 # The manual page formats without a single warning, carries the project's
 # version, and its DIAGNOSTICS section shows every message the program can
 # print, taken from the sources, and no message the program does not print.
+# Both programs' pages are checked, each against its own sources.
 # Usage: man_page_test.sh SOURCE_DIR VERSION
 source "$(dirname "$0")/lib.sh"
 source_dir=$1
 version=$2
 need man groff perl
-page=$source_dir/docs/zarvo-accesslogwriter.1
+
+# check_page PROGRAM SOURCE...: docs/PROGRAM.1 against the messages in SOURCE...
+check_page() {
+local program=$1
+shift
+local page=$source_dir/docs/$program.1
 
 # man --warnings runs groff with -ww; any diagnostic fails the test.
 LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" >/dev/null 2>"$scratch/man.err" ||
@@ -16,14 +22,14 @@ LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" >/dev/null 2>"$scr
 groff -ww -z -man "$page" 2>"$scratch/groff.err" || fail "groff failed: $(cat "$scratch/groff.err")"
 [ ! -s "$scratch/groff.err" ] || fail "groff -ww: $(cat "$scratch/groff.err")"
 
-grep -q "^\.TH .*\"zarvo\\\\-accesslogwriter $version\"" "$page" ||
+grep -q "^\.TH .*\"${program//-/\\\\-} $version\"" "$page" ||
   fail ".TH does not name version $version"
 
 # Plain text, one line per paragraph or tag: a long line length means no
 # line breaks or hyphens inside a message.
 groff -man -Tascii -P-cbou -rLL=2000n "$page" >"$scratch/page.txt" 2>/dev/null
 
-perl - "$scratch/page.txt" "$source_dir"/app/*.cc "$source_dir"/filestore/*.cc <<'PERL' || exit 1
+perl - "$scratch/page.txt" "$@" <<'PERL' || exit 1
 use strict;
 use warnings;
 
@@ -127,7 +133,7 @@ for my $message (@messages) {
 # Each entry's tag is a message of the program's (tags sit at the section's
 # indent; their descriptions are indented further).
 for my $line (@diagnostics) {
-  next unless $line =~ /^ (Usage:|Cannot |Directory |`)/;
+  next unless $line =~ /^ (Usage:|Cannot |Directory |Records lost|Skipped|`)/;
   next if grep { shows($line, @{ $_->{parts} }) } @messages;
   print STDERR "FAIL: DIAGNOSTICS lists a message the program does not print:$line\n";
   $failed = 1;
@@ -135,3 +141,7 @@ for my $line (@diagnostics) {
 exit 1 if $failed;
 printf "ok: %d messages from the sources, all in the page\n", scalar @messages;
 PERL
+}
+
+check_page zarvo-accesslogwriter "$source_dir"/app/*.cc "$source_dir"/filestore/*.cc
+check_page zarvo-accesslogcat "$source_dir"/reader/*.cc "$source_dir"/filestore/scan_directory.cc

@@ -16,7 +16,8 @@ deb=${debs[0]}
 echo "package: $(basename "$deb")"
 
 # What an operator gets, and nothing else (no test or benchmark programs).
-expected_files="./usr/bin/zarvo-accesslogwriter
+expected_files="./usr/bin/zarvo-accesslogcat
+./usr/bin/zarvo-accesslogwriter
 ./usr/share/doc/zarvo-accesslogwriter/README.md
 ./usr/share/doc/zarvo-accesslogwriter/changelog.gz
 ./usr/share/doc/zarvo-accesslogwriter/copyright
@@ -25,6 +26,7 @@ expected_files="./usr/bin/zarvo-accesslogwriter
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter-rotate.timer
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.service
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.socket
+./usr/share/man/man1/zarvo-accesslogcat.1.gz
 ./usr/share/man/man1/zarvo-accesslogwriter.1.gz"
 files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)
 [ "$files" = "$expected_files" ] ||
@@ -34,6 +36,7 @@ $(diff <(echo "$expected_files") <(echo "$files") || true)"
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 binary=$root/usr/bin/zarvo-accesslogwriter
+reader=$root/usr/bin/zarvo-accesslogcat
 
 # The changelog's top entry is this version; the binary says so too.
 doc=$root/usr/share/doc/zarvo-accesslogwriter
@@ -48,7 +51,7 @@ grep -q '^Copyright: ' "$doc/copyright" || fail "copyright names no copyright ho
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 depends_names=" $(echo "$depends" | sed -E 's/\([^)]*\)//g; s/[,|]/ /g') "
-for lib in $(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+for lib in $(readelf -d "$binary" "$reader" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u); do
   # awk reads to the end: leaving early would kill ldconfig with SIGPIPE,
   # which pipefail turns into a silent exit of the whole test.
   path=$(ldconfig -p | awk -v lib="$lib" '$1 == lib && !found { print $NF; found = 1 }')
@@ -89,6 +92,9 @@ records=$(zcat "$logs"/zarvo-access-1.log.gz "$logs"/zarvo-access-2.log.gz |
   fail "archives hold unexpected records: $records"
 [ "$(readlink "$logs/zarvo-access.log")" = "$logs/zarvo-access-3.log" ] ||
   fail "the link does not name the current file"
+# The unpacked reader gives the input back from the archives.
+[ "$("$reader" --raw "$logs")" = $'GET /one HTTP/1.1 200\nGET /two HTTP/1.1 404' ] ||
+  fail "the installed reader does not give the input back"
 
 # `man zarvo-accesslogwriter` finds the installed page, and it is our page.
 page=$(MANPATH=$root/usr/share/man man -w zarvo-accesslogwriter) ||

@@ -67,10 +67,19 @@ pid=$!
 started+=("$pid")
 # Under strace the writer is strace's child; signals go to the writer.
 writer_pid=$pid
+# strace may start short-lived probes of its own first: the writer is the
+# child that runs our binary.
+traced_writer() {
+  local child
+  for child in $(cat /proc/"$pid"/task/*/children 2>/dev/null); do
+    [ "$(readlink "/proc/$child/exe" 2>/dev/null)" = "$writer" ] || continue
+    writer_pid=$child
+    return 0
+  done
+  return 1
+}
 if [ "$mode" = syscalls ]; then
-  wait_for "the traced writer" grep -q . "/proc/$pid/task/$pid/children"
-  writer_pid=$(cat "/proc/$pid/task/$pid/children")
-  writer_pid=${writer_pid%% *}
+  wait_for "the traced writer" traced_writer
   started+=("$writer_pid")
 fi
 

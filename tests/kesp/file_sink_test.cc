@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/kesp/forked_child.h"
+#include "tests/support/forked_child.h"
 #include "tests/support/files.h"
 #include "tests/support/temp_dir.h"
 

@@ -3,13 +3,14 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "tests/support/gzip_members.h"
 
 namespace zarvo::test {
 
@@ -44,36 +45,6 @@ std::vector<std::string> listDir(const std::string& dir) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
-namespace {
-
-// Inflates members one by one; returns the count, appends the bytes to out.
-int inflateMembers(const std::string& gz, std::string* out) {
-  int members = 0;
-  size_t pos = 0;
-  while (pos < gz.size()) {
-    z_stream zs{};
-    if (inflateInit2(&zs, 16 + MAX_WBITS) != Z_OK) throw std::runtime_error("inflateInit2");
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data() + pos));
-    zs.avail_in = static_cast<uInt>(gz.size() - pos);
-    char buf[65536];
-    int rc;
-    do {
-      zs.next_out = reinterpret_cast<Bytef*>(buf);
-      zs.avail_out = sizeof buf;
-      rc = inflate(&zs, Z_NO_FLUSH);
-      if (out != nullptr) out->append(buf, sizeof buf - zs.avail_out);
-    } while (rc == Z_OK);
-    size_t used = gz.size() - pos - zs.avail_in;
-    inflateEnd(&zs);
-    if (rc != Z_STREAM_END) throw std::runtime_error("not a complete gzip member");
-    pos += used;
-    ++members;
-  }
-  return members;
-}
-
-}  // namespace
 
 std::string gunzipFile(const std::string& path) {
   std::string out;

@@ -1,5 +1,7 @@
 #include "tests/support/log_directory.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <exception>
 #include <regex>
@@ -8,6 +10,27 @@
 #include "tests/support/files.h"
 
 namespace zarvo::test {
+namespace {
+
+bool isLink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
+std::string logName(uint64_t n) { return "zarvo-access-" + std::to_string(n) + ".log"; }
+std::string gzName(uint64_t n) { return logName(n) + ".gz"; }
+const char kLinkName[] = "zarvo-access.log";
+
+uint64_t LogDirectory::highest() const { return files.empty() ? 0 : files.rbegin()->first; }
+
+uint64_t LogDirectory::caughtUpAt(const std::string& dir) const {
+  const std::vector<uint64_t> numbers = logs();
+  if (numbers.size() != 1 || numbers[0] != highest() || link != dir + "/" + logName(numbers[0]))
+    return 0;
+  return numbers[0];
+}
 
 std::vector<uint64_t> LogDirectory::logs() const {
   std::vector<uint64_t> numbers;
@@ -21,7 +44,7 @@ LogDirectory listLogDirectory(const std::string& dir) {
   LogDirectory state;
   for (const std::string& name : listDir(dir)) {
     std::smatch m;
-    if (name == "zarvo-access.log") {
+    if (name == kLinkName && isLink(dir + "/" + name)) {
       state.link = readLink(dir + "/" + name);
     } else if (std::regex_match(name, m, numbered)) {
       LogDirectory::Numbered& f = state.files[std::stoull(m[1])];

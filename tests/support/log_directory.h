@@ -10,6 +10,11 @@
 
 namespace zarvo::test {
 
+// zarvo-access-<n>.log, its archive, and the link.
+std::string logName(uint64_t n);
+std::string gzName(uint64_t n);
+extern const char kLinkName[];
+
 struct LogDirectory {
   struct Numbered {
     bool log = false;
@@ -17,10 +22,16 @@ struct LogDirectory {
   };
   std::map<uint64_t, Numbered> files;  // by number
   std::string link;                    // the link's text, empty when there is none
+                                       // (anything else at its path is in others)
   std::vector<std::string> others;     // names that are none of the above
 
   // The numbers that have a ".log".
   std::vector<uint64_t> logs() const;
+  // The highest number, 0 when there is none.
+  uint64_t highest() const;
+  // The current file's number once the archive thread has caught up: it is
+  // the only ".log", the highest number, and the link names it; else 0.
+  uint64_t caughtUpAt(const std::string& dir) const;
 };
 
 // Names zarvo-access-<n>.log, zarvo-access-<n>.log.gz (n plain decimal) and

@@ -1,13 +1,15 @@
 #include "tests/support/log_file.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <map>
+#include <cctype>
 #include <stdexcept>
 #include <utility>
 
-#include "format/product.h"
+#include <gtest/gtest.h>
+
+#include "tests/support/chunk_rule.h"
 #include "tests/support/files.h"
+#include "tests/support/log_directory.h"
 
 namespace zarvo::test {
 
@@ -17,12 +19,19 @@ std::string LogFile::body() const {
   return all;
 }
 
+const char kFormatText[] =
+    "%START_TIME% %REQ(:METHOD)% %REQ(X-ZARVO-ORIGINAL-PATH?:PATH)% %PROTOCOL% "
+    "%RESPONSE_CODE% %RESPONSE_CODE_DETAILS% %RESPONSE_FLAGS% %BYTES_RECEIVED% "
+    "%BYTES_SENT% %DURATION% %RESP(X-ZARVO-UPSTREAM-SERVICE-TIME)% %RESPONSE_TX_DURATION% "
+    "%DOWNSTREAM_REMOTE_ADDRESS% %DOWNSTREAM_LOCAL_ADDRESS% %UPSTREAM_LOCAL_ADDRESS% "
+    "%UPSTREAM_HOST%\n";
+
 LogFile parseLog(const std::string& bytes) {
   LogFile log;
   size_t first = bytes.find('\n');
   if (first == std::string::npos) throw std::runtime_error("no section line");
   log.sectionLine = bytes.substr(0, first + 1);
-  const std::string format = kAccessLogFormat;
+  const std::string format = kFormatText;
   size_t formatAt = bytes.find(format, first + 1);
   if (formatAt == std::string::npos) throw std::runtime_error("no format line");
   log.formatLine = bytes.substr(first + 1, formatAt + format.size() - first - 1);
@@ -32,9 +41,7 @@ LogFile parseLog(const std::string& bytes) {
     if (bytes.size() - pos < prefixLength) throw std::runtime_error("truncated prefix");
     log.prefixes.push_back(bytes.substr(pos, prefixLength));
     pos += prefixLength;
-    size_t window = std::min<size_t>(2047, bytes.size() - pos);
-    size_t newline = bytes.find('\n', pos);
-    size_t size = newline != std::string::npos && newline < pos + window ? newline - pos + 1 : window;
+    const size_t size = chunkAt(bytes, pos);
     log.chunks.push_back(bytes.substr(pos, size));
     pos += size;
   }
@@ -43,25 +50,47 @@ LogFile parseLog(const std::string& bytes) {
 
 LogFile readLog(const std::string& path) { return parseLog(readFile(path)); }
 
-std::string storedFile(const std::string& dir, int n) {
-  const std::string log = dir + "/zarvo-access-" + std::to_string(n) + ".log";
+bool prefixMatches(const std::string& prefix, const std::string& reference) {
+  if (prefix.size() > reference.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    const bool digits = i < 24 && std::isdigit(static_cast<unsigned char>(prefix[i])) &&
+                        std::isdigit(static_cast<unsigned char>(reference[i]));
+    if (prefix[i] != reference[i] && !digits) return false;
+  }
+  return true;
+}
+
+std::string storedFile(const std::string& dir, uint64_t n) {
+  const std::string log = dir + "/" + logName(n);
   return exists(log) ? readFile(log) : gunzipFile(log + ".gz");
+}
+
+void expectRotation(const std::string& dir, uint64_t maxFileSize,
+                    const std::vector<uint64_t>& lastOfRun) {
+  for (const auto& [number, file] : listLogDirectory(dir).files) {
+    SCOPED_TRACE(logName(number) + ", MAXFILESIZE " + std::to_string(maxFileSize));
+    const LogFile log = parseLog(storedFile(dir, number));
+    const uint64_t header = log.sectionLine.size() + log.formatLine.size();
+    uint64_t size = header;
+    for (size_t i = 0; i < log.chunks.size(); ++i) {
+      EXPECT_TRUE(i == 0 || size <= maxFileSize) << "record " << i + 1 << " follows the limit";
+      size += log.prefixes[i].size() + log.chunks[i].size();
+    }
+    if (std::find(lastOfRun.begin(), lastOfRun.end(), number) == lastOfRun.end()) {
+      EXPECT_FALSE(log.chunks.empty()) << "rotated without a record";
+      EXPECT_GT(size, maxFileSize) << "rotated before the limit";
+    } else {
+      EXPECT_LE(size, std::max(maxFileSize, header)) << "the last file of a run is past the limit";
+    }
+  }
 }
 
 std::string storedInput(const std::string& dir) {
   // Per number, the ".log" wins: its archive may still be partial.
-  std::map<long, std::string> files;
-  for (const std::string& name : listDir(dir)) {
-    const std::string head = "zarvo-access-";
-    if (name.compare(0, head.size(), head) != 0) continue;
-    std::string& chosen = files[std::atol(name.c_str() + head.size())];
-    if (chosen.empty() || name.size() < chosen.size()) chosen = name;
-  }
   std::string all;
-  for (const auto& [number, name] : files) {
-    const std::string path = dir + "/" + name;
-    bool gz = name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0;
-    all += parseLog(gz ? gunzipFile(path) : readFile(path)).body();
+  for (const auto& [number, file] : listLogDirectory(dir).files) {
+    const std::string path = dir + "/" + logName(number);
+    all += parseLog(file.log ? readFile(path) : gunzipFile(path + ".gz")).body();
   }
   return all;
 }

@@ -14,36 +14,16 @@
 
 #include "format/product.h"
 #include "tests/support/files.h"
+#include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
 
 namespace zarvo::test {
 namespace {
 
-const std::string kHead = "zarvo-access-";
-const std::string kLink = "zarvo-access.log";
+const std::string kLink = kLinkName;
 
-std::string logName(uint64_t n) { return kHead + std::to_string(n) + ".log"; }
-
-struct Numbered {
-  bool log = false;
-  bool gz = false;
-};
-
-// The writer's numbered files, by number; other names are not ours.
-std::map<uint64_t, Numbered> numberedFiles(const std::string& dir) {
-  std::map<uint64_t, Numbered> files;
-  for (const std::string& name : listDir(dir)) {
-    if (name.compare(0, kHead.size(), kHead) != 0) continue;
-    size_t end = kHead.size();
-    while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end]))) ++end;
-    const std::string suffix = name.substr(end);
-    if (end == kHead.size() || (suffix != ".log" && suffix != ".log.gz")) continue;
-    Numbered& file = files[std::stoull(name.substr(kHead.size(), end - kHead.size()))];
-    (suffix == ".log" ? file.log : file.gz) = true;
-  }
-  return files;
-}
+using Numbered = LogDirectory::Numbered;
 
 // Bytes for a report: printable ASCII as it is, the rest escaped.
 std::string excerpt(const std::string& bytes, size_t at, size_t length = 40) {
@@ -61,18 +41,6 @@ std::string excerpt(const std::string& bytes, size_t at, size_t length = 40) {
   return "\"" + out + "\"";
 }
 
-// A record prefix equals the one in its file's second header line but for
-// the digits of the timestamp (its first 24 characters).
-bool prefixMatches(const std::string& prefix, const std::string& reference) {
-  if (prefix.size() > reference.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    const bool digits = i < 24 && std::isdigit(static_cast<unsigned char>(prefix[i])) &&
-                        std::isdigit(static_cast<unsigned char>(reference[i]));
-    if (prefix[i] != reference[i] && !digits) return false;
-  }
-  return true;
-}
-
 bool headerLinesValid(const LogFile& log) {
   static const std::regex section(std::string(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)") +
                                   " Section for Quvane Lanternharbor, pid=\\d+, version=" +
@@ -80,7 +48,7 @@ bool headerLinesValid(const LogFile& log) {
                                   ", option=" + kProductOption + "\n");
   static const std::regex prefix(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)"
                                  R"( info zarvo\[\d+\] \[Originator@8461 sub=Default\] )");
-  const std::string format = kAccessLogFormat;
+  const std::string format = kFormatText;
   const std::string reference = log.formatLine.substr(0, log.formatLine.size() - format.size());
   return std::regex_match(log.sectionLine, section) && std::regex_match(reference, prefix);
 }
@@ -110,8 +78,8 @@ CutFile cutFile(const std::string& bytes) {
 class Checker {
  public:
   Checker(const std::string& dir, uint32_t maxFileNum, unsigned promises, std::set<uint64_t>& bare)
-      : dir_(dir), maxFileNum_(maxFileNum), promises_(promises), files_(numberedFiles(dir)),
-        bare_(bare) {}
+      : dir_(dir), maxFileNum_(maxFileNum), promises_(promises),
+        files_(listLogDirectory(dir).files), bare_(bare) {}
 
   // Reads every file in number order: checks headers and records, returns
   // the records' chunks.
@@ -174,7 +142,7 @@ std::string Checker::readOne(uint64_t number, const Numbered& file) {
 }
 
 void Checker::checkRecords(const std::string& name, const CutFile& cut) {
-  const std::string format = kAccessLogFormat;
+  const std::string format = kFormatText;
   const std::string reference =
       cut.log.formatLine.substr(0, cut.log.formatLine.size() - format.size());
   if (!prefixMatches(cut.torn, reference))
@@ -240,10 +208,10 @@ void Checker::checkInput(const std::string& stored, const std::string& input, si
 void Checker::checkRecovered() {
   for (const auto& [number, file] : files_) {
     const std::string name = logName(number);
-    if (file.log && file.gz) fail(name + " and " + name + ".gz both exist");
+    if (file.log && file.archive) fail(name + " and " + name + ".gz both exist");
     if (file.log && number != current()) fail(name + " is not the current file but still a .log");
-    if (file.gz && number == current()) fail(name + ".gz is the highest number: no current file");
-    if (!file.gz) continue;
+    if (file.archive && number == current()) fail(name + ".gz is the highest number: no current file");
+    if (!file.archive) continue;
     const std::string path = dir_ + "/" + name + ".gz";
     if (gzipMemberCount(path) != 1) fail(name + ".gz is not exactly one whole gzip member");
     RunResult tested = run({"gzip", "-t", path});
@@ -272,7 +240,7 @@ void Checker::checkRetention() {
     if (files_.count(n) != 0 || bare_.count(n) == 0) kept.insert(kept.begin(), n);
   for (uint64_t n : kept) expected += " " + std::to_string(n);
   for (const auto& [number, file] : files_)
-    if (file.gz) found += " " + std::to_string(number);
+    if (file.archive) found += " " + std::to_string(number);
   if (expected != found)
     fail("archives kept:" + found + "; with MAXFILENUM " + std::to_string(maxFileNum_) +
          " and current file " + std::to_string(current()) + " expected:" + expected);

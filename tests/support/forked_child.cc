@@ -1,4 +1,4 @@
-#include "tests/kesp/forked_child.h"
+#include "tests/support/forked_child.h"
 
 #include <grp.h>
 #include <sys/wait.h>

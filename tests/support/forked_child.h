@@ -20,7 +20,8 @@ struct ChildReport {
 // note and returns non-zero.
 ChildReport runInChild(const std::function<int(std::string& note)>& body);
 
-// In a child: drops to uid and gid 65534 with no supplementary groups.
+// In a child: drops to uid and gid 65534 with no supplementary groups, the
+// one way every test becomes unprivileged (unprivileged() in process.h too).
 // Empty on success, else why not.
 std::string becomeNobody();
 

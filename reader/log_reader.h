@@ -1,0 +1,64 @@
+#pragma once
+// Prints the records stored in a log directory, oldest first, each once,
+// and with `follow` goes on printing what the writer stores next. A file is
+// read until a higher number exists: the writer closes a file before it
+// creates the next one, so what is read after that is all there is. Every
+// gap (a file deleted before it was read, cut short, or not the writer's)
+// is said in one line on stderr. Single thread.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+#include "reader/directory_watch.h"
+#include "reader/output.h"
+#include "reader/record_parser.h"
+#include "reader/record_sinks.h"
+#include "reader/stored_file.h"
+
+namespace zarvo {
+
+struct ReaderOptions {
+  boost::filesystem::path directory;
+  bool follow = false;
+  bool raw = false;
+  std::optional<uint64_t> count;  // start with the last COUNT records (lines with raw)
+};
+
+class LogReader {
+ public:
+  LogReader(ReaderOptions options, Output& out);
+
+  // 0 when nothing was lost, 1 when a gap was reported.
+  int run();
+
+ private:
+  std::optional<uint64_t> rescan();
+  void chooseStart();
+  bool openNext();
+  bool readAvailable();
+  void finishCurrent();
+  bool waitForChange();
+  void reportLost(const boost::filesystem::path& path, const std::string& what);
+  void reportDeleted(uint64_t first, uint64_t last);
+
+  ReaderOptions options_;
+  Output& out_;
+  PrintSink sink_;
+  std::unique_ptr<DirectoryWatch> watch_;
+  StoredFile current_;
+  std::optional<RecordParser> parser_;
+  bool open_ = false;
+  uint64_t next_ = 0;     // the number being read, or to be read next
+  uint64_t highest_ = 0;  // the highest number known to exist or to have existed
+  std::vector<uint64_t> numbers_;  // found by the last listing, ascending
+  uint64_t startNumber_ = 0;
+  uint64_t startSkip_ = 0;
+  bool lost_ = false;
+  std::unique_ptr<char[]> buffer_;
+};
+
+}  // namespace zarvo

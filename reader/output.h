@@ -1,0 +1,31 @@
+#pragma once
+// Standard output in large blocks. A reader that went away (EPIPE) is no
+// error: from then on output is dropped and closed() says so. Any other
+// write error ends the process with a message.
+#include <cstddef>
+#include <memory>
+
+namespace zarvo {
+
+class Output {
+ public:
+  explicit Output(int fd, std::size_t capacity = 256 * 1024);
+
+  void append(const char* data, std::size_t size);
+  void flush();
+  bool closed() const { return closed_; }
+  // True when the last byte handed over was a newline (or none was).
+  bool atLineStart() const { return atLineStart_; }
+
+ private:
+  void writeAll(const char* data, std::size_t size);
+
+  int fd_;
+  std::size_t capacity_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
+  bool closed_ = false;
+  bool atLineStart_ = true;
+};
+
+}  // namespace zarvo

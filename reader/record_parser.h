@@ -1,0 +1,53 @@
+#pragma once
+// Cuts the bytes of one log file back into its header and records, as they
+// arrive: a file still being written may end inside a record, and the rest
+// follows in a later feed(). Chunk bytes are handed on as soon as they are
+// read; only a header line or a prefix in two pieces is held back.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zarvo {
+
+class RecordSink {
+ public:
+  virtual ~RecordSink() = default;
+  // A record begins with this prefix.
+  virtual void prefix(const char* data, std::size_t size) = 0;
+  // The next bytes of the current record's chunk (one chunk may come in pieces).
+  virtual void chunk(const char* data, std::size_t size) = 0;
+  // The current record is whole; newline: its chunk ends with one.
+  virtual void end(bool newline) = 0;
+};
+
+class RecordParser {
+ public:
+  explicit RecordParser(RecordSink& sink) : sink_(sink) {}
+
+  void feed(const char* data, std::size_t size);
+  // The file will not grow any more. Empty when it held its header and whole
+  // records (or nothing at all), else what was lost.
+  std::string finish();
+  // What is lost already, however the file goes on (for a file that may
+  // still grow): empty unless it is not the writer's or stopped being records.
+  std::string lostForGood() const;
+
+ private:
+  enum class State { kSectionLine, kFormatLine, kPrefix, kChunk, kForeign, kBroken };
+
+  std::size_t takeHeaderLine(const char* data, std::size_t size);
+  std::size_t takePrefix(const char* data, std::size_t size);
+  std::size_t takeChunk(const char* data, std::size_t size);
+  bool isRecordPrefix(const char* prefix) const;
+  std::string brokenTail() const;
+
+  RecordSink& sink_;
+  State state_ = State::kSectionLine;
+  std::string pending_;       // a header line or a prefix read in pieces
+  std::string prefixTail_;    // a record prefix after its timestamp, from the header
+  std::size_t chunkSize_ = 0;  // bytes of the current chunk so far
+  uint64_t offset_ = 0;        // bytes of the file consumed
+  uint64_t brokenAt_ = 0;      // where the bytes stopped being records
+};
+
+}  // namespace zarvo

@@ -1,0 +1,116 @@
+#include "reader/stored_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "filestore/file_name.h"
+#include "filestore/messages.h"
+
+namespace zarvo {
+namespace {
+
+// Archives are read in large blocks: inflate then writes straight into the
+// caller's buffer.
+constexpr unsigned kArchiveBuffer = 128 * 1024;
+
+}  // namespace
+
+StoredFile::~StoredFile() { close(); }
+
+void StoredFile::close() {
+  if (archive_ != nullptr) gzclose_r(archive_);  // closes fd_ too
+  else if (fd_ >= 0) ::close(fd_);
+  archive_ = nullptr;
+  fd_ = -1;
+}
+
+StoredFile::Opened StoredFile::open(const boost::filesystem::path& directory, uint64_t n) {
+  // A name that appears between the tries below is simply tried again.
+  for (int attempt = 0;; ++attempt) {
+    Opened opened = openOnce(directory, n);
+    if (opened != Opened::kRetry) return opened;
+    if (attempt == 3) return Opened::kAbsent;
+  }
+}
+
+StoredFile::Opened StoredFile::openOnce(const boost::filesystem::path& directory, uint64_t n) {
+  close();
+  const boost::filesystem::path log = directory / logFileName(kFilePrefix, n);
+  Opened opened = openPath(log);
+  if (opened != Opened::kAbsent) return opened;
+  // The ".log" goes only once its archive is whole.
+  boost::filesystem::path archive = log;
+  archive += std::string(kCompressedSuffix);
+  opened = openPath(archive);
+  if (opened == Opened::kYes) {
+    archive_ = gzdopen(fd_, "rb");
+    if (archive_ == nullptr) {
+      error_ = errorText(ENOMEM);
+      close();
+      return Opened::kFailed;
+    }
+    gzbuffer(archive_, kArchiveBuffer);
+    return opened;
+  }
+  if (opened == Opened::kAbsent) {
+    // A name that is there but leads nowhere (a dangling link) is not ours;
+    // one that leads somewhere now was created meanwhile.
+    struct stat st;
+    path_ = log;
+    if (lstat(log.c_str(), &st) == 0)
+      return stat(log.c_str(), &st) == 0 ? Opened::kRetry : Opened::kNotRegular;
+  }
+  return opened;
+}
+
+// Never blocks on a FIFO planted under our name, and reads nothing but a
+// regular file.
+StoredFile::Opened StoredFile::openPath(const boost::filesystem::path& path) {
+  path_ = path;
+  fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) {
+    if (errno == ENOENT) return Opened::kAbsent;
+    error_ = errorText(errno);
+    return Opened::kFailed;
+  }
+  struct stat st;
+  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close();
+    return Opened::kNotRegular;
+  }
+  return Opened::kYes;
+}
+
+ssize_t StoredFile::read(char* buffer, std::size_t size) {
+  if (archive_ == nullptr) {
+    for (;;) {
+      ssize_t n = ::read(fd_, buffer, size);
+      if (n >= 0 || errno != EINTR) {
+        if (n < 0) error_ = errorText(errno);
+        return n;
+      }
+    }
+  }
+  int n = gzread(archive_, buffer, static_cast<unsigned>(size));
+  int status = Z_OK;
+  const char* text = gzerror(archive_, &status);
+  if (status == Z_OK || status == Z_STREAM_END) return n < 0 ? 0 : n;
+  error_ = status == Z_ERRNO ? errorText(errno) : text;
+  // zlib names the descriptor ("<fd:3>: "); the message names the file.
+  if (error_.rfind("<fd:", 0) == 0 && error_.find(">: ") != std::string::npos)
+    error_.erase(0, error_.find(">: ") + 3);
+  // What was inflated before the error still counts.
+  return n > 0 ? n : -1;
+}
+
+bool StoredFile::replacedOnDisk() const {
+  struct stat held, named;
+  if (archive_ != nullptr || fstat(fd_, &held) != 0 || stat(path_.c_str(), &named) != 0)
+    return false;
+  return held.st_ino != named.st_ino || held.st_dev != named.st_dev;
+}
+
+}  // namespace zarvo
