@@ -15,6 +15,7 @@
 #include "app/chunk_reader.h"
 #include "app/current_file.h"
 #include "app/flush_thread.h"
+#include "app/input_pipe.h"
 #include "app/record_loop.h"
 #include "app/signals.h"
 #include "app/standard_streams.h"
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) fatalLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
   if (!haveInput) fatalLine("Cannot read line from stdin: " + errorText(EBADF));
+  enlargeInputPipe(STDIN_FILENO);
 
   CurrentFile file;
   auto service =

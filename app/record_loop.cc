@@ -1,5 +1,6 @@
 #include "app/record_loop.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,22 @@
 
 namespace zarvo {
 namespace {
+
+// A proxy writes one line per request, so a wakeup for every write would
+// take a few records each, and the wakeup (wait, read, flush) costs far more
+// than they do. After a read that brought less than kSmallRead the loop
+// pauses for kPauseNanoseconds before it polls again, so that the lines pile
+// up in the pipe (its capacity bounds what waits there) and the next read
+// takes them all. A larger read means a backlog: read again at once. The
+// pause comes after the flush, so what was read is never held back by it.
+constexpr ssize_t kSmallRead = 32 * 1024;
+constexpr long kPauseNanoseconds = 1000 * 1000;
+
+// A regular file is never short of input before its end: no pauses.
+bool isRegularFile(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 struct Loop {
   CurrentFile& file;
@@ -89,12 +106,18 @@ struct Loop {
 void runRecordLoop(CurrentFile& file, FileStoreService& service, LinePrefix& prefix,
                    ChunkReader& reader, uint64_t maxFileSize) {
   Loop loop{file, service, prefix, reader, maxFileSize};
+  const bool paced = !isRegularFile(STDIN_FILENO);
+  ssize_t n = 0;
   for (;;) {
     loop.writeChunks();
     if (stopRequested()) loop.finish();
     if (takeRotateRequest()) loop.rotateOnRequest();
+    if (paced && n > 0 && n < kSmallRead) {
+      n = 0;
+      if (!pauseUnlessSignalled(kPauseNanoseconds)) continue;
+    }
     if (!waitReadable(STDIN_FILENO)) continue;
-    ssize_t n = reader.fill();
+    n = reader.fill();
     if (n == 0) loop.finish();
     if (n < 0 && errno != EINTR && errno != EAGAIN) loop.failRead(errno);
   }

@@ -68,6 +68,11 @@ bool waitReadable(int fd) {
   return !takePending();
 }
 
+bool pauseUnlessSignalled(long nanoseconds) {
+  const timespec pause{0, nanoseconds};
+  return ppoll(nullptr, 0, &pause, &waitMask) == 0;
+}
+
 bool stopRequested() { return stopFlag != 0; }
 
 bool stopPending() {

@@ -1,9 +1,9 @@
 #pragma once
 // TERM, INT and HUP ask the writer to finish cleanly; ALRM and USR1 ask for
 // a rotation now; PIPE is ignored. The signals stay blocked everywhere
-// except inside waitReadable on the main thread, so they never interrupt a
-// write, never reach the background threads, and cannot slip in between a
-// check of the flags and the wait for input.
+// except inside waitReadable and pauseUnlessSignalled on the main thread, so
+// they never interrupt a write, never reach the background threads, and
+// cannot slip in between a check of the flags and the wait for input.
 namespace zarvo {
 
 // First thing in main, before any other thread is created (threads inherit
@@ -15,6 +15,11 @@ void installSignalHandling();
 // (POLLERR, POLLHUP, POLLNVAL) that the following read will report; false
 // when a signal arrived instead.
 bool waitReadable(int fd);
+
+// Sleeps for up to `nanoseconds` (less than a second) with the signals let
+// through as in waitReadable, so that one ends the pause at once; false when
+// one did.
+bool pauseUnlessSignalled(long nanoseconds);
 
 bool stopRequested();
 // stopRequested, counting a stop signal that is pending right now. Costs a
