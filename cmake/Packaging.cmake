@@ -47,6 +47,8 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zarvo-accesslogwriter)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${ZARVO_PACKAGE_CONTACT})
+# Apache-2.0; the package carries it as docs/copyright, Debian's way.
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "stores an HTTP proxy's access log in numbered, gzipped files")
 # Debian wants the long description in lines of at most 80 characters.
@@ -58,7 +60,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "kept. zarvo-accesslogcat prints and follows the records of such a"
   "directory, without missing a file at any rotation rate. Example systemd"
   "units are in"
-  "/usr/share/doc/zarvo-accesslogwriter/examples.")
+  "/usr/share/doc/zarvo-accesslogwriter/examples."
+  "Licensed under the Apache License, Version 2.0.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The build type keeps debug information; the package does not need it.
 set(CPACK_STRIP_FILES ON)
@@ -66,10 +69,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps derives the library packages (Boost filesystem and
-# iostreams, zlib, libstdc++, libc) from the binaries themselves. The
-# writer loads zlib only through Boost.Iostreams; it is named here as well,
-# so the dependency does not hang on the reader alone.
+# iostreams, zlib, libstdc++, libc) from the binaries themselves. zlib is
+# not named again: the reader links it, and the writer loads it through
+# Boost.Iostreams, whose package depends on it; a second entry would list
+# zlib1g twice.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "zlib1g")
 
 include(CPack)

@@ -44,6 +44,8 @@ version=$(dpkg-deb -f "$deb" Version)
 zcat "$doc/changelog.gz" | head -1 | grep -q "^zarvo-accesslogwriter ($version) " ||
   fail "changelog.gz does not start with version $version"
 grep -q '^Copyright: ' "$doc/copyright" || fail "copyright names no copyright holder"
+grep -q '^License: Apache-2.0$' "$doc/copyright" || fail "copyright does not say Apache-2.0"
+dpkg-deb -I "$deb" | grep -q 'Apache License, Version 2.0' || fail "the description names no licence"
 "$binary" --version | grep -q "^zarvo-accesslogwriter $version " || fail "--version does not say $version"
 
 # Every shared library the binary loads directly must come from a package
@@ -63,6 +65,8 @@ for lib in $(readelf -d "$binary" "$reader" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\
 done
 # gzip archives are written through Boost.Iostreams by zlib.
 [[ $depends_names == *" zlib1g "* ]] || fail "zlib1g is not in Depends"
+twice=$(echo $depends_names | tr ' ' '\n' | sort | uniq -d)
+[ -z "$twice" ] || fail "Depends lists $twice more than once"
 
 # apt resolves the dependencies as it would for `apt-get install ./….deb`
 # (simulated: nothing is installed).
