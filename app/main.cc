@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     informationLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
   if (asksFor(argc, argv, "--version"))
     informationLine(std::string("zarvo-accesslogwriter ") + kProductVersion + " (build " +
-                    kProductBuild + ", " + kProductOption + ")");
+                    kProductBuild + ", " + ZARVO_BUILD_TYPE + ")");
   std::optional<Arguments> args = parseArguments(argc, argv);
   if (!args) fatalLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
   if (!haveInput) fatalLine("Cannot read line from stdin: " + errorText(EBADF));

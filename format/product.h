@@ -1,6 +1,7 @@
 #pragma once
-// Build constants shown in the first header line of every log file, and the
-// access-log format text of the proxy that feeds the writer.
+// Constants of the first header line of every log file, and the fixed
+// format text of the second. The option is fixed text too, whatever the
+// build type; --version names the build type itself.
 namespace zarvo {
 
 constexpr const char kProductVersion[] = "3.8.1";

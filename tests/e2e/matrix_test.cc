@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <random>
@@ -1033,6 +1034,40 @@ Row inputRow(std::string name, std::string how, std::string input, std::string m
           0, "", kAllOfInput | kWholeRecords | kTimeInOrder | kOutsideUntouched};
 }
 
+// Milliseconds since the epoch of a record's time, its first 24 characters.
+int64_t recordMilliseconds(const std::string& prefix) {
+  std::tm tm{};
+  int ms = 0;
+  std::sscanf(prefix.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+              &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms);
+  tm.tm_year -= 1900, tm.tm_mon -= 1;
+  return int64_t(timegm(&tm)) * 1000 + ms;
+}
+
+// Lines written one at a time, each once the one before is stored: the pause
+// after a small read must not hold them back. A record's time is taken as
+// the writer reads it, just before it is written out.
+Outcome trickle(Scene& scene, int) {
+  Child child(writer({scene.dir, "100", kNoRotation}));
+  std::string input;
+  std::vector<int64_t> delays;
+  for (int i = 0; i < 20; ++i) {
+    const std::string line = "GET /trickle/" + std::to_string(i) + "\n";
+    const auto sent = std::chrono::system_clock::now().time_since_epoch();
+    child.write(line);
+    input += line;
+    eventually([&] { return storedInput(scene.dir) == input; }, kEnds);
+    const LogFile log = readLog(scene.dir + "/" + logName(1));
+    delays.push_back(recordMilliseconds(log.prefixes.back()) -
+                     std::chrono::duration_cast<std::chrono::milliseconds>(sent).count());
+  }
+  child.closeInput();
+  Outcome out{child.wait(kEnds), child.stderrText(), input};
+  std::nth_element(delays.begin(), delays.begin() + 10, delays.end());
+  if (delays[10] >= 20) out.err += "median " + std::to_string(delays[10]) + " ms to the file\n";
+  return out;
+}
+
 const std::vector<Row> kInputRows = {
     // One read's worth (it fits the pipe): a rotation after every record.
     inputRow("OneReadOfRotations", "6500 ten-byte lines in one write, MAXFILESIZE 0",
@@ -1046,6 +1081,8 @@ const std::vector<Row> kInputRows = {
              aroundTheChunkLimit(), "3000"),
     inputRow("FourMebibytesOfRandomBytes", "4 MiB of random bytes, MAXFILESIZE 1000000",
              randomBytes(4 << 20, 4 << 20), "1000000"),
+    {"TrickleReachesTheFileAtOnce", "20 lines one at a time, median under 20 ms", 100, trickle,
+     0, "", kAllOfInput | kWholeRecords | kTimeInOrder | kOutsideUntouched},
 };
 
 class MatrixInput : public ::testing::TestWithParam<Row> {};

@@ -52,7 +52,7 @@ TEST(Startup, BadArgumentsPrintUsageAndTouchNothing) {
 
 TEST(Startup, HelpAndVersionAnswerOnStandardOutput) {
   const std::string version = std::string("zarvo-accesslogwriter ") + kProductVersion +
-                              " (build " + kProductBuild + ", " + kProductOption + ")\n";
+                              " (build " + kProductBuild + ", " + ZARVO_BUILD_TYPE + ")\n";
   for (const auto& [option, text] :
        {std::pair{"--help", std::string(kUsage)}, {"--version", version}}) {
     // Standard output shown as standard error, the real standard error dropped.
@@ -131,10 +131,15 @@ TEST(Startup, ContinuesNumberingAfterTheHighestNumberedFile) {
   struct Case {
     std::vector<std::string> regular;  // created as regular files
     std::string next;
+    std::vector<std::string> kept = {};  // with MAXFILENUM 3, once retention is done
   } cases[] = {
       {{}, "zarvo-access-1.log"},
       {{"zarvo-access-3.log", "zarvo-access-7.log.gz", "notes.txt"}, "zarvo-access-8.log"},
       {{"zarvo-access-9.log", "zarvo-access-10.log"}, "zarvo-access-11.log"},
+      // Retention takes leftovers by number, not by name: 9 is the oldest.
+      {{gzName(9), gzName(10), logName(11)},
+       logName(12),
+       {gzName(10), gzName(11), logName(12), kLinkName}},
       {{"zarvo-access12.log", "zarvo-access+4.log"}, "zarvo-access-13.log"},
       {{"zarvo-access-0.log"}, "zarvo-access-1.log"},
       {{"zarvo-access--5.log", "zarvo-access-5a.log", "zarvo-access-.log",
@@ -144,10 +149,18 @@ TEST(Startup, ContinuesNumberingAfterTheHighestNumberedFile) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    for (const std::string& name : c.regular) writeFile(dir / name, "");
-    RunResult r = run(writer({dir.path().string(), "100", "1000000"}));
+    const std::string d = dir.path().string();
+    const std::string content = c.kept.empty() ? "" : earlierLog("x\n");
+    for (const std::string& name : c.regular) writeFile(dir / name, content);
+    RunResult r = c.kept.empty()
+                      ? run(writer({d, "100", "1000000"}))
+                      : runUntil(writer({d, "3", "1000000"}), "",
+                                 [&](const Child&) { return listDir(d) == c.kept; });
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / c.next) << c.next;
+    if (!c.kept.empty()) {
+      EXPECT_EQ(listDir(d), c.kept);
+    }
   }
 }
 
