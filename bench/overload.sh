@@ -1,143 +1,96 @@
 #!/usr/bin/env bash
-# The writer under a rotation storm, when finished files come faster than
-# one archive thread compresses them:
-#   storm: MAXFILENUM 10, MAXFILESIZE 1000, lines paced for DURATION seconds
-#          (about 2000 rotations a second), then the input is held open;
-#   burst: 50,000 lines at once with MAXFILESIZE 0 (50,000 rotations), once
-#          ended at the end of input and once held open.
-# Prints, every SAMPLE seconds, the entries in DIRECTORY, how many are
-# uncompressed .log files, their size and the writer's RSS; then how long
-# the backlog takes to go once the input stops.
-# The work directory is on disk by default: there every archive costs two
-# fsyncs, as in production, and the archive thread falls behind.
-# Usage: bench/overload.sh [--duration S] [--writer PATH] [--dir TMP] [--runs "storm burst burst-held"]
+# bash bench/run.sh overload [--duration S] [--writer PATH] [--dir TMP] [--runs "storm burst burst-held"]
+# The writer when finished files come faster than one archive thread
+# compresses them, MAXFILENUM 10:
+#   storm       MAXFILESIZE 1000, 8000 lines a second for S seconds (default
+#               60), then the input held open until the backlog is gone;
+#   burst       seq 1 50000 with MAXFILESIZE 0 (50,000 rotations), input ending at once;
+#   burst-held  the same, the input held open.
+# Every 5 s: entries in DIRECTORY, uncompressed .log files, disk use, RSS;
+# then the most entries seen (polled every 0.2 s) and how long the backlog
+# took once the input stopped. --writer runs another build (before/after).
+# The work directory is on disk by default (/tmp): there every archive costs
+# two fsyncs, as in production, and the archive thread falls behind.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-
-DURATION=60
-SAMPLE=5
-WORK=/tmp
-WRITER_BIN=""
-RUNS="storm burst burst-held"
-while [[ $# -gt 0 ]]; do
+DURATION=60 BASE=/tmp RUNS="storm burst burst-held" BIN=
+while (($#)); do
   case $1 in
-    --duration) DURATION=$2; shift 2 ;;
-    --writer) WRITER_BIN=$2; shift 2 ;;
-    --dir) WORK=$2; shift 2 ;;
-    --runs) RUNS=$2; shift 2 ;;
-    *) die "unknown argument $1" ;;
+    --duration) DURATION=$2; shift ;;
+    --writer) BIN=$(realpath "$2"); shift ;;
+    --dir) BASE=$2; shift ;;
+    --runs) RUNS=$2; shift ;;
+    *) die "unknown option $1 (see the head of bench/overload.sh)" ;;
   esac
+  shift
 done
-if [[ -z $WRITER_BIN ]]; then
-  build_tools
-  WRITER_BIN=$BUILD_DIR/app/zarvo-accesslogwriter
-fi
-warn_if_busy
-
-scratch=$(mktemp -d "$WORK/zarvo-overload.XXXXXX")
-trap 'pkill -P $$ 2>/dev/null; wait; rm -rf "$scratch"' EXIT
-
-# paced RATE SECONDS HOLD: RATE lines a second for SECONDS, in 10 ms bursts;
-# then, while the file HOLD is absent, keeps the pipe open.
-paced() {
-  perl -MTime::HiRes=time,sleep -e '
-    my ($rate, $seconds, $hold) = @ARGV;
-    $| = 1;
-    my $per = int($rate / 100) || 1;
-    my ($start, $n) = (time, 0);
-    while (time - $start < $seconds) {
-      print "GET /storm/$n/" . ("x" x 100) . " HTTP/1.1 200\n" for 1 .. $per;
-      $n++;
-      my $due = $start + $n / 100;
-      sleep($due - time) if $due > time;
-    }
-    sleep 0.05 until -e $hold;' "$@"
-}
-
-# sample DIR PID: one line of figures.
+[[ -n $BIN ]] || { build_tools; BIN=$WRITER; }
+BENCH_TMP=$BASE make_work overload
+now() { date +%s.%N; }
+since() { awk -v n="$(now)" -v s="$1" 'BEGIN { printf "%.1f", n - s }'; }
+entries() { find "$1" -mindepth 1 -maxdepth 1 | wc -l; }
+logs() { find "$1" -maxdepth 1 -name 'zarvo-access-*.log' | wc -l; }
 sample() {
-  local dir=$1 pid=$2 entries logs bytes rss
-  entries=$(find "$dir" -mindepth 1 -maxdepth 1 | wc -l)
-  logs=$(find "$dir" -maxdepth 1 -name 'zarvo-access-*.log' | wc -l)
-  bytes=$(du -sk "$dir" 2>/dev/null | cut -f1 || true)
-  rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo -)
-  printf '%7.1f s  %7d entries  %7d .log  %8d KiB on disk  RSS %s KiB\n' \
-    "$(awk -v s="$started" -v n="$(date +%s.%N)" 'BEGIN { print n - s }')" \
-    "$entries" "$logs" "$bytes" "$rss"
+  printf '%7.1f s  %7d entries  %7d .log  %8d KiB on disk  RSS %s KiB\n' "$(since "$START")" \
+    "$(entries "$1")" "$(logs "$1")" "$(du -sk "$1" 2>/dev/null | cut -f1)" \
+    "$(awk '/^VmRSS/ {print $2}' "/proc/$2/status" 2>/dev/null || echo -)"
+}
+# paced RATE SECONDS: RATE lines a second for SECONDS, in 10 ms bursts.
+paced() {
+  perl -MTime::HiRes=time,sleep -e '$| = 1; my ($rate, $s) = @ARGV; my $per = int($rate / 100) || 1;
+    my ($t0, $n) = (time, 0);
+    while (time - $t0 < $s) { print "GET /storm/$n/" . ("x" x 100) . " HTTP/1.1 200\n" for 1 .. $per;
+      $n++; my $due = $t0 + $n / 100; sleep($due - time) if $due > time; }' "$@"
 }
 
-# The backlog is gone when the current file, numbered at least WANT, is the
-# only .log.
-WANT=0
-drained() {
-  local link
-  link=$(readlink "$1/zarvo-access.log" 2>/dev/null || true)
-  link=${link##*-}
-  [[ ${link%.log} -ge $WANT ]] && [[ $(find "$1" -maxdepth 1 -name 'zarvo-access-*.log' | wc -l) -le 1 ]]
-}
-
-# counted LINES SECONDS HOLD: LINES lines at once, then as paced.
-counted() {
-  seq 1 "$1"
-  while [[ ! -e $3 ]]; do sleep 0.05; done
-}
-
-# held NAME MAXFILESIZE FEED ARG SECONDS: a run whose input stays open
-# after the feed until the backlog is gone (at most 600 s); the input
-# counts as stopped SECONDS after the start.
+# The number of the file the link names.
+current() { local l; l=$(readlink "$1/zarvo-access.log") || l=-0.log; l=${l##*-}; echo "${l%.log}"; }
+# held NAME MAXFILESIZE SECONDS WANT FEED...: FEED into the writer, the input
+# held open after it until the backlog is gone (at most 600 s): the current
+# file, numbered WANT or more, is the only .log. The input counts as stopped
+# SECONDS after the start.
 held() {
-  local name=$1 size=$2 feed=$3 arg=$4 seconds=$5 dir=$scratch/$1 hold=$scratch/$1.hold
-  mkdir "$dir"
-  echo "== $name: MAXFILENUM 10, MAXFILESIZE $size, $feed $arg for $seconds s, input held open"
-  started=$(date +%s.%N)
-  "$feed" "$arg" "$seconds" "$hold" | "$WRITER_BIN" "$dir" 10 "$size" 2>>"$scratch/stderr" &
-  local pid=$!
-  local next=0 now fed_until
-  fed_until=$(awk -v s="$started" -v d="$seconds" 'BEGIN { printf "%.3f", s + d }')
-  local peak=0 count
+  local name=$1 size=$2 seconds=$3 want=$4 dir=$WORK/$1 fifo=$WORK/$1.fifo fd pid peak=0 next=0 count
+  shift 4
+  mkdir "$dir" && mkfifo "$fifo"
+  echo "== $name: MAXFILENUM 10, MAXFILESIZE $size, $* for $seconds s, input held open"
+  START=$(now)
+  "$BIN" "$dir" 10 "$size" <"$fifo" 2>>"$WORK/stderr" &
+  pid=$! && STARTED+=("$pid")
+  exec {fd}>"$fifo"
+  "$@" >&"$fd" &
+  local feed=$!
+  local stop
+  stop=$(awk -v s="$START" -v d="$seconds" 'BEGIN { printf "%.3f", s + d }')
   while :; do
-    count=$(find "$dir" -mindepth 1 -maxdepth 1 | wc -l)
-    ((count > peak)) && peak=$count
-    now=$(date +%s.%N)
-    if awk -v n="$now" -v f="$fed_until" 'BEGIN { exit !(n >= f) }' && drained "$dir"; then break; fi
-    if awk -v n="$now" -v s="$started" -v t="$next" 'BEGIN { exit !(n - s >= t) }'; then
-      sample "$dir" "$pid"
-      next=$((next + SAMPLE))
-    fi
-    if awk -v n="$now" -v f="$fed_until" 'BEGIN { exit !(n - f > 600) }'; then
-      echo "   backlog still there 600 s after the input stopped"; break
-    fi
+    count=$(entries "$dir") && ((count > peak)) && peak=$count
+    if [[ ! -e /proc/$feed ]] && awk -v n="$(now)" -v f="$stop" 'BEGIN { exit !(n >= f) }' &&
+      (($(current "$dir") >= want && $(logs "$dir") <= 1)); then break; fi
+    if awk -v n="$(since "$START")" -v t="$next" 'BEGIN { exit !(n >= t) }'; then sample "$dir" "$pid"; next=$((next + 5)); fi
+    awk -v n="$(now)" -v f="$stop" 'BEGIN { exit !(n - f > 600) }' && { echo "   backlog still there after 600 s"; break; }
     sleep 0.2
   done
+  wait "$feed" || true
   sample "$dir" "$pid"
-  local files
-  files=$(ls "$dir" | grep -c '^zarvo-access-' || true)
   echo "   highest number $(ls -v "$dir" | grep -o '[0-9]*' | tail -1), most entries seen $peak (polled every 0.2 s)"
-  echo "   backlog gone $(awk -v n="$(date +%s.%N)" -v f="$fed_until" 'BEGIN { printf "%.1f", n - f }') s after the input stopped; $files numbered files"
-  touch "$hold"
-  wait
+  echo "   backlog gone $(since "$stop") s after the input stopped"
+  exec {fd}>&-
+  wait "$pid"
 }
 
-# burst: 50,000 rotations, the input ending at once.
-burst() {
-  local dir=$scratch/burst
-  mkdir "$dir"
-  echo "== burst: seq 1 50000 | writer DIR 10 0, input ends at once"
-  started=$(date +%s.%N)
-  seq 1 50000 | "$WRITER_BIN" "$dir" 10 0 2>>"$scratch/stderr"
-  echo "   at exit after $(awk -v n="$(date +%s.%N)" -v s="$started" 'BEGIN { printf "%.1f", n - s }') s:" \
-    "$(ls "$dir" | grep -c '\.log$') .log, $(ls "$dir" | grep -c '\.gz$') .gz," \
-    "$(du -sk "$dir" 2>/dev/null | cut -f1 || true) KiB on disk"
-}
-
-echo "writer $WRITER_BIN, work directory $WORK, load average $LOAD_AT_START"
-touch "$scratch/stderr"
+echo "writer $BIN, work directory $WORK ($(fs_of "$WORK")), load average $LOAD_AT_START"
+touch "$WORK/stderr"
 for run in $RUNS; do
   case $run in
-    storm) held storm 1000 paced 8000 "$DURATION" ;;
-    burst) burst ;;
-    # The same input held open, counted from the moment it is all written.
-    burst-held) WANT=50001 held burst-held 0 counted 50000 0 ;;
+    storm) held storm 1000 "$DURATION" 0 paced 8000 "$DURATION" ;;
+    burst)
+      mkdir "$WORK/burst" && START=$(now)
+      echo "== burst: seq 1 50000 | writer DIR 10 0, input ends at once"
+      seq 1 50000 | "$BIN" "$WORK/burst" 10 0 2>>"$WORK/stderr"
+      echo "   at exit after $(since "$START") s: $(ls "$WORK/burst" | grep -c '\.log$') .log," \
+        "$(ls "$WORK/burst" | grep -c '\.gz$') .gz, $(du -sk "$WORK/burst" | cut -f1) KiB on disk" ;;
+    burst-held) held burst-held 0 0 50001 seq 1 50000 ;;
+    *) die "unknown run $run" ;;
   esac
 done
-echo "messages on standard error: $(wc -l <"$scratch/stderr")"
+echo "messages on standard error: $(wc -l <"$WORK/stderr")"
