@@ -23,8 +23,7 @@ while (($#)); do
   esac
   shift
 done
-[[ $SIZE =~ ^[0-9]+$ && $RUNS =~ ^[1-9][0-9]*$ && $ROTATE_SIZE =~ ^[0-9]+$ ]] ||
-  die "--size, --runs and --rotate take positive numbers"
+[[ $SIZE$ROTATE_SIZE =~ ^[0-9]+$ && $RUNS =~ ^[1-9][0-9]*$ ]] || die "--size, --runs and --rotate take numbers"
 CONTENDERS=(floor ours rotatelogs s6-log svlogd multilog s6-log+gzip svlogd+gzip multilog+gzip
             ours+archiving)
 
@@ -53,9 +52,8 @@ for ((round = 1; round <= RUNS; round++)); do
 done
 rm -rf "$WORK/out"
 
-# field NAME COLUMN: the column (3 wall, 4 cpu, 5 rss) of NAME's good runs.
-field() { awk -v n="$1" -v f="$2" '$1 == n && $6 == 0 {print $f}' "$RESULTS"; }
-stat_of() { field "$@" | median_min_max; }
+# stat_of NAME COLUMN: median min max of the column (3 wall, 4 cpu, 5 rss) of NAME's good runs.
+stat_of() { awk -v n="$1" -v f="$2" '$1 == n && $6 == 0 {print $f}' "$RESULTS" | median_min_max; }
 # Median of NAME's COLUMN over the floor's in the same round.
 pair_ratio() {
   awk -v n="$1" -v f="${2:-3}" '$6 != 0 {next} $1 == "floor" {b[$2] = $f} $1 == n {c[$2] = $f}
@@ -93,7 +91,7 @@ row() { ROWS+=("| $1 | $2 | $3 | $4 |"); }
 # the allocation counter preloaded (env execs the writer: only it counts).
 counted() {
   rm -rf "$3" && mkdir "$3"
-  "$TOOLS/run_timed" "$1" env LD_PRELOAD="$TOOLS/libmalloc_count.so" MALLOC_COUNT_FILE="$2" \
+  "$TOOLS/run_timed" "$1" env LD_PRELOAD="$TOOLS/libpreload.so" PRELOAD_COUNTS="$2" \
     "$WRITER" "$3" "$4" "$5" <"$6"
 }
 mallocs_of() { awk '{print $2 + $4 + $6}' "$1"; }
@@ -201,8 +199,8 @@ fi
 traced_loop_wall() {
   local gate=$WORK/gate stamp=$WORK/stamp res=$WORK/res job pid tid tracer attach=() inject=()
   rm -rf "$WORK/m" "$gate" "$stamp" "$res" && mkdir "$WORK/m"
-  "$TOOLS/run_timed" /dev/null env LD_PRELOAD="$TOOLS/libinput_gate.so $TOOLS/libmalloc_count.so" \
-    INPUT_GATE="$gate" INPUT_GATE_STAMP="$stamp" MALLOC_COUNT_FILE="$res" \
+  "$TOOLS/run_timed" /dev/null env LD_PRELOAD="$TOOLS/libpreload.so" \
+    INPUT_GATE="$gate" INPUT_GATE_STAMP="$stamp" PRELOAD_COUNTS="$res" \
     "$WRITER" "$WORK/m" "$KEEP_FILES" "$ROTATE_SIZE" <"$INPUT" &
   job=$!
   until_true 10 eval 'pid=$(timed_child $job) && (($(ls "/proc/$pid/task" | wc -l) >= 3))' ||
@@ -252,9 +250,6 @@ if ((QUICK == 0)) && command -v valgrind >/dev/null; then
   TOP=$(callgrind_annotate --inclusive=no "$WORK/cg.100k.log" 2>/dev/null |
     awk '/file:function/ && !go {go = 1; getline; next} go && NF && shown < 12 {print; shown++} go && !NF {go = 0}')
 fi
-said=$(perf stat -x, -e instructions:u "$WRITER" "$WORK/m" 5 -1 <"$WORK/100k.log" 2>&1 >/dev/null) || said=
-if [[ $said == [0-9]* ]]; then NOTES+=("perf stat -e instructions:u, 100k lines at one file: ${said%%,*}")
-else NOTES+=("perf stat -e instructions: not supported here (no hardware counters); callgrind only"); fi
 
 echo "Our writer's figures ($RUNS runs each where repeated):"
 echo

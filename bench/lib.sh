@@ -1,7 +1,6 @@
 # shellcheck shell=bash disable=SC2034  # the variables set here are used by the modes
-# Shared by the modes of bench/run.sh; sourced, not run. Tools, work
-# directory, the contenders (how each is run and how its output is checked
-# against its input) and the statistics.
+# Shared by the modes of bench/run.sh: tools, work directory, the contenders
+# (how each runs, how its output is checked against its input), statistics.
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 SOURCE_DIR=$(dirname "$BENCH_DIR")
 BUILD_DIR=${BUILD_DIR:-$SOURCE_DIR/build}
@@ -31,12 +30,11 @@ build_tools() {
     { tail -20 "$out"; die "configure failed"; }
   log "building in $BUILD_DIR"
   cmake --build "$BUILD_DIR" -j"$(nproc)" --target zarvo-accesslogwriter zarvo-accesslogcat \
-    gen_access_log compress_rate run_timed follow_latency probe_latency malloc_count input_gate \
+    gen_access_log compress_rate run_timed follow_latency preload \
     >"$out" 2>&1 || { tail -20 "$out"; die "build failed (see $out)"; }
-  # Sanitizer or debug builds measure the instrumentation, not the writer.
+  # A sanitizer or debug build measures the instrumentation, not the writer.
   grep -Eq '^CMAKE_BUILD_TYPE:STRING=(Release|RelWithDebInfo)$' "$BUILD_DIR/CMakeCache.txt" &&
-    ! grep -q '^ZARVO_SANITIZE_[A-Z]*:BOOL=ON' "$BUILD_DIR/CMakeCache.txt" ||
-    log "warning: $BUILD_DIR is not a plain optimised build"
+    ! grep -q '^ZARVO_SANITIZE_[A-Z]*:BOOL=ON' "$BUILD_DIR/CMakeCache.txt" || log "warning: not a plain optimised build"
 }
 
 # apt_install PACKAGE...: what is missing, when root and not --no-install;
@@ -70,8 +68,7 @@ make_work() {
     log "warning: load average $LOAD_AT_START: other work is running, timings will be noisy"
   return 0
 }
-# Processes a run started in the background, ended at exit by their ids.
-STARTED=()
+STARTED=()  # processes started in the background, ended at exit by their ids
 stop_started() { local p; for p in "${STARTED[@]}"; do kill "$p" 2>/dev/null || true; done; }
 fs_of() { df -PT "$1" | awk 'NR == 2 {print $2}'; }
 
@@ -173,8 +170,7 @@ output_files() {
   case $1 in
     floor) echo "$dir/file" ;;
     ours*) ls -v "$dir"/zarvo-access-[0-9]*.log* ;;
-    rotatelogs) echo "$dir/file"; for ((i = 1; i < CHECK_FILES; i++)); do
-        [[ -e $dir/file.$i ]] && echo "$dir/file.$i" || break; done ;;
+    rotatelogs) echo "$dir/file"; ls -v "$dir"/file.* 2>/dev/null || true ;;
     # The supervision suites name their archives @TAI64N.s, which sorts by time.
     *) ls "$dir"/@*.s 2>/dev/null; echo "$dir/current" ;;
   esac

@@ -6,8 +6,9 @@
 # get five of them. Every run's output is checked against the reference byte
 # for byte. Per contender: CPU (user + system, all threads and children) per
 # million requests; for ours the main and archive threads apart (from
-# /proc/PID/task/TID/schedstat). Then, in runs of their own, our latency from
-# nginx's write to the record in our file, timed from outside (probe_latency).
+# /proc/PID/task/TID/schedstat), and the latency from nginx's write to our
+# read: each record's time (the writer's clock as it read the line, taken
+# once a read, just before the records go out) less nginx's $msec in it.
 #   --seconds N      one load run (default 8)      --runs N   rounds (default 3)
 #   --quick          3-second runs, one round
 #   --before BINARY  an older build of the writer as "ours-before", in the same rounds
@@ -59,21 +60,19 @@ http {
 }
 EOF
 nginx -t -q -p "$N" -c "$N/nginx.conf" -e "$N/error.log" || die "nginx rejects $N/nginx.conf"
-PROBE=()
-if chrt -f 10 true 2>/dev/null; then PROBE=(chrt -f 10)
-else log "chrt -f not allowed: the latency probe runs at normal priority, its own delays count"; fi
 
 # The log tool under the background run_contender $1.
 tool_of() { local t; t=$(cat "/proc/$1/task/$1/children" 2>/dev/null) && timed_child "${t%% *}"; }
 # "main archive" run time in seconds of our writer's threads: the main
 # thread's id is the process id; the archive thread is started before the
-# flush thread, so it is the older of the other two (stat field 22).
+# flush thread, so it is the older of the other two (stat field 22, then
+# the thread id).
 thread_cpu() {
   local t rest
   for t in /proc/"$1"/task/*; do
     rest=$(<"$t/stat") && rest=${rest##*) }
-    echo "$((${t##*/} == $1 ? 0 : 1)) $(awk '{print $20}' <<<"$rest") $(cut -d' ' -f1 "$t/schedstat")"
-  done | sort -n -k1,1 -k2,2 | awk 'NR <= 2 {printf "%.6f ", $3 / 1e9}'
+    echo "$((${t##*/} == $1 ? 0 : 1)) $(awk '{print $20}' <<<"$rest") ${t##*/} $(cut -d' ' -f1 "$t/schedstat")"
+  done | sort -n -k1,1 -k2,2 -k3,3 | awk 'NR <= 2 {printf "%.6f ", $4 / 1e9}'
 }
 # nginx blocked in epoll_wait, epoll_pwait or epoll_pwait2 (x86-64): nothing left to log.
 nginx_idle() {
@@ -87,13 +86,25 @@ ours_settled() {
     check_output ours "$1" "$WORK/ref.log" >/dev/null
 }
 
-# proxy_run NAME ROUND PROBE: one load run; appends to RESULTS
+# latency NAME ROUND DIR: "NAME ROUND records p50 p90 p99 p99.9 max" in ms of
+# record time less $msec (both truncated to the millisecond; times of day, so
+# that awk needs no date functions).
+latency() {
+  for f in $(output_files ours "$3"); do [[ $f == *.gz && -e ${f%.gz} ]] || zcat -f "$f" | tail -n +3; done |
+    awk '{ split(substr($1, 12, 12), t, /[:.]/); d = ((t[1] * 60 + t[2]) * 60 + t[3]) * 1000 + t[4]
+           d -= ($6 * 1000) % 86400000; print (d < -43200000 ? d + 86400000 : d) }' | sort -n |
+    awk -v n="$1 $2" '{ v[NR] = $1 } END { printf "%s %d", n, NR
+      split("0.5 0.9 0.99 0.999 1", q, " "); for (i = 1; i <= 5; i++) printf " %d", v[int(q[i] * (NR - 1) + 1.5)]
+      print "" }' >>"$LATENCY"
+}
+
+# proxy_run NAME ROUND: one load run; appends to RESULTS
 #   NAME ROUND requests req/s cpu_s main_s archive_s wrk_p99_ms status check
-# or, with PROBE 1, "NAME ROUND requests" and probe_latency's line to LATENCY.
+# and for ours its latency to LATENCY.
 proxy_run() {
-  local name=$1 round=$2 probe=$3 tool=${1/ours-before/ours} dir=$WORK/out fifo=$WORK/pipe
-  local one=$WORK/one.txt job pid nginx hold probe_pid wrk status=0 threads="- - " check=identical
-  rm -rf "$dir" && rm -f "$fifo" "$one" "$WORK/ref.log" "$N/nginx.pid" "$WORK/probe.ready"
+  local name=$1 round=$2 tool=${1/ours-before/ours} dir=$WORK/out fifo=$WORK/pipe
+  local one=$WORK/one.txt job pid nginx hold wrk status=0 threads="- - " check=identical
+  rm -rf "$dir" && rm -f "$fifo" "$one" "$WORK/ref.log" "$N/nginx.pid"
   mkfifo "$fifo"
   # run_contender waits in the open of the FIFO until nginx opens it too.
   local i WRITER=$WRITER
@@ -101,12 +112,6 @@ proxy_run() {
   run_contender "$tool" "$dir" "$fifo" "$one" "$CHECK_FILES" 2>"$WORK/stderr" &
   job=$! && STARTED+=("$job")
   until_true 10 test -d "$dir" || die "$name: no $dir"
-  if ((probe)); then
-    # At a real-time priority where allowed: the probe's own wait is not our latency.
-    "${PROBE[@]}" "$TOOLS/probe_latency" "$dir" 'zarvo-access-[0-9]*.log' "$WORK/probe.txt" >"$WORK/probe.ready" &
-    probe_pid=$! && STARTED+=("$probe_pid")
-    until_true 10 test -s "$WORK/probe.ready" || die "probe_latency did not start"
-  fi
   # Held open here too: the end of nginx is not the end of the input until we say so.
   exec {hold}>"$fifo"
   nginx -p "$N" -c "$N/nginx.conf" -e "$N/error.log" >"$fifo" 2>>"$WORK/nginx.stderr" &
@@ -133,16 +138,12 @@ proxy_run() {
   wait "$job" || status=$?
   local requests
   requests=$(wc -l <"$WORK/ref.log")
-  if ((probe)); then
-    kill -TERM "$probe_pid" && wait "$probe_pid" || true
-    echo "$name $round $requests $(tail -1 "$WORK/probe.txt")" >>"$LATENCY"
-  else
-    check_output "$tool" "$dir" "$WORK/ref.log" >"$WORK/check.txt" ||
-      { check=differs; log "$name round $round: $(cat "$WORK/check.txt")"; }
-    echo "$name $round $requests $(awk '/^Requests\/sec:/ {print $2}' "$WORK/wrk.txt") $(awk '{print $2 + $3}' "$one")" \
-      "$threads$(awk '$1 == "99%" { v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v)
-        print (u == "us" ? v / 1000 : u == "s" ? v * 1000 : v) }' "$WORK/wrk.txt") $status $check" >>"$RESULTS"
-  fi
+  [[ $name != ours* ]] || latency "$name" "$round" "$dir"
+  check_output "$tool" "$dir" "$WORK/ref.log" >"$WORK/check.txt" ||
+    { check=differs; log "$name round $round: $(cat "$WORK/check.txt")"; }
+  echo "$name $round $requests $(awk '/^Requests\/sec:/ {print $2}' "$WORK/wrk.txt") $(awk '{print $2 + $3}' "$one")" \
+    "$threads$(awk '$1 == "99%" { v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v)
+      print (u == "us" ? v / 1000 : u == "s" ? v * 1000 : v) }' "$WORK/wrk.txt") $status $check" >>"$RESULTS"
   ((status == 0)) || log "$name exited with status $status: $(tail -3 "$WORK/stderr")"
   STARTED=()
 }
@@ -155,10 +156,7 @@ done
 for ((round = 1; round <= RUNS; round++)); do
   for ((i = 0; i < ${#NAMES[@]}; i++)); do
     name=${NAMES[(i + round - 1) % ${#NAMES[@]}]}
-    log "round $round of $RUNS: $name" && proxy_run "$name" "$round" 0
-  done
-  for name in "${NAMES[@]}"; do
-    [[ $name == ours* ]] && log "round $round of $RUNS: $name, latency" && proxy_run "$name" "$round" 1
+    log "round $round of $RUNS: $name" && proxy_run "$name" "$round"
   done
 done
 
@@ -191,11 +189,11 @@ for name in "${NAMES[@]}"; do
 done
 if [[ -s $LATENCY ]]; then
   echo
-  echo "Latency from nginx's write to the record in our file (probe_latency${PROBE:+ under ${PROBE[*]}}, runs of their own; ms):"
+  echo "Latency from nginx's write to our read of the line (record time less \$msec, the same runs; ms, ±1):"
   echo
-  echo "| writer | round | requests | lines timed | p50 | p90 | p99 | p99.9 | max |"
-  echo "|---|---|---|---|---|---|---|---|---|"
-  awk '{printf "| %s | %s | %s | %s | %.2f | %.2f | %.2f | %.2f | %.2f |\n", $1, $2, $3, $4, $5, $6, $7, $8, $9}' "$LATENCY"
+  echo "| writer | round | records timed | p50 | p90 | p99 | p99.9 | max |"
+  echo "|---|---|---|---|---|---|---|---|"
+  awk '{printf "| %s | %s | %s | %s | %s | %s | %s | %s |\n", $1, $2, $3, $4, $5, $6, $7, $8}' "$LATENCY"
 fi
 echo
 ours=$(per_m ours 6 | cut -d' ' -f1)
@@ -203,6 +201,5 @@ if [[ $ours != - && $cheapest != - ]]; then
   echo "- Our main thread: $(calc "$ours") s / M requests; the cheapest other, $cheapest_name:" \
     "$(calc "$cheapest") s / M; ratio $(calc "$ours / $cheapest" 3) (target ≤ 0.2): $(verdict "$ours * 5 <= $cheapest")."
 fi
-# A round that timed fewer lines than nginx logged counts as a miss.
-p99=$(awk '$1 == "ours" {print ($4 < $3 ? 1e9 : $7)}' "$LATENCY" | sort -g | tail -1)
+p99=$(awk '$1 == "ours" {print $6}' "$LATENCY" | sort -g | tail -1)
 [[ -z $p99 ]] || echo "- Our latency p99, worst round: $(calc "$p99") ms (target ≤ 5): $(verdict "$p99 <= 5")."
