@@ -116,7 +116,7 @@ contender_label() {
 
 # run_contender NAME DIR INPUT RESULT FILES: one run of NAME in a fresh DIR,
 # INPUT on stdin, keeping FILES files; run_timed appends
-#   wall user sys peak_rss_kib status end
+#   wall user sys peak_rss_kib status
 # to RESULT. ours+archiving takes its input through a FIFO held open until
 # the writer has read all of it and archived every finished file.
 run_contender() {
