@@ -241,7 +241,7 @@ if ((QUICK == 0)) && command -v valgrind >/dev/null; then
       <"$WORK/$f" 2>/dev/null
   done
   rm -rf "$WORK/m" && mkdir "$WORK/m" && "$WRITER" "$WORK/m" 5 -1 <"$WORK/100k.log"
-  records=$(($(grep -oE "$PREFIX_RE" "$WORK/m/zarvo-access-1.log" | wc -l) - 1))
+  records=$(($(grep -aoE "$PREFIX_RE" "$WORK/m/zarvo-access-1.log" | wc -l) - 1))
   total=$(awk '/^(summary|totals):/ {print $2; exit}' "$WORK/cg.100k.log")
   base=$(awk '/^(summary|totals):/ {print $2; exit}' "$WORK/cg.empty")
   row "instructions per record, callgrind, 100k lines at one file" "reported" \

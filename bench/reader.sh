@@ -27,7 +27,7 @@ best() {
 }
 z=$(best "zcat $archives")
 r=$(best "'$READER' '$WORK/d'")
-zs=$(best "zcat $archives | sed -E 's/^$PREFIX_RE//'")
+zs=$(best "zcat $archives | sed 's/^.\{24\} info zarvo\[[0-9]*\] \[Originator@8461 sub=Default\] //'")
 rr=$(best "'$READER' --raw '$WORK/d'")
 "$READER" --raw "$WORK/d" | cmp -s - "$WORK/input" || die "--raw does not give the input back"
 echo "| job | time |"
