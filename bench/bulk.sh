@@ -204,11 +204,13 @@ traced_loop_wall() {
   job=$!
   until_true 10 eval 'pid=$(timed_child $job) && (($(ls "/proc/$pid/task" | wc -l) >= 3))' ||
     die "the writer did not start its threads"
-  for tid in $(ls "/proc/$pid/task"); do [[ $tid == "$pid" ]] || attach+=(-p "$tid"); done
+  local tasks=("/proc/$pid/task"/*)
+  tasks=("${tasks[@]##*/}")
+  for tid in "${tasks[@]}"; do [[ $tid == "$pid" ]] || attach+=(-p "$tid"); done
   [[ $1 == stalled ]] && inject=(-e "inject=read,pread64,openat:delay_enter=50000")
   strace -qq -o /dev/null -e trace=read,pread64,openat "${inject[@]}" "${attach[@]}" 2>/dev/null &
   tracer=$!
-  for tid in $(ls "/proc/$pid/task"); do
+  for tid in "${tasks[@]}"; do
     [[ $tid == "$pid" ]] ||
       until_true 10 awk '/^TracerPid:/ { exit !$2 }' "/proc/$pid/task/$tid/status" || die "strace did not attach"
   done
