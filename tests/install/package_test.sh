@@ -45,7 +45,8 @@ zcat "$doc/changelog.gz" | head -1 | grep -q "^zarvo-accesslogwriter ($version) 
   fail "changelog.gz does not start with version $version"
 grep -q '^Copyright: ' "$doc/copyright" || fail "copyright names no copyright holder"
 grep -q '^License: Apache-2.0$' "$doc/copyright" || fail "copyright does not say Apache-2.0"
-dpkg-deb -I "$deb" | grep -q 'Apache License, Version 2.0' || fail "the description names no licence"
+# Read whole first: grep -q leaving early would end dpkg-deb by SIGPIPE.
+[[ $(dpkg-deb -I "$deb") == *"Apache License, Version 2.0"* ]] || fail "the description names no licence"
 "$binary" --version | grep -q "^zarvo-accesslogwriter $version " || fail "--version does not say $version"
 
 # Every shared library the binary loads directly must come from a package
