@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <exception>
 #include <mutex>
+#include <string>
 
 #include "app/chunk_reader.h"
 #include "app/current_file.h"
@@ -65,7 +66,7 @@ struct Loop {
     }
     // Before the next wait for input, so that a kill while the input is quiet
     // loses nothing the writer has read.
-    if (file.unflushed) flushFile(file);
+    if (file.unflushed()) flushFile(file);
   }
 
   // The new header reaches the operating system before the wait for input,
@@ -73,7 +74,7 @@ struct Loop {
   void rotateOnRequest() {
     std::lock_guard<std::mutex> lock(file.mutex);
     if (file.hasRecord) rotateFile(file, service);
-    if (file.unflushed) flushFile(file);
+    if (file.unflushed()) flushFile(file);
   }
 
   // Takes the mutex for good: nothing may touch the file after it is closed.
@@ -88,15 +89,24 @@ struct Loop {
     closeFile(file);
   }
 
+  // After a stop that found no room, what could not be stored.
+  void reportUnstored() const {
+    if (file.unstored != 0)
+      printMessage(errorText(file.givenUpError) + ": could not store " +
+                   std::to_string(file.unstored) + " bytes");
+  }
+
   // _exit, not exit: no destructor or atexit handler runs while the
   // background threads are still busy.
   [[noreturn]] void finish() {
     closeWithRest();
-    _exit(0);
+    reportUnstored();
+    _exit(file.unstored == 0 ? 0 : 1);
   }
 
   [[noreturn]] void failRead(int error) {
     closeWithRest();
+    reportUnstored();
     fatalLine("Cannot read line from stdin: " + errorText(error));
   }
 };

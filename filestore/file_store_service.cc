@@ -84,6 +84,34 @@ void FileStoreService::postArchiveTask(const boost::filesystem::path& path, bool
   const uint64_t position = entriesPromised.fetch_add(added, std::memory_order_relaxed) + added;
   boost::asio::post(executor, [this, path, position] {
     retention.handleFinishedFile(path, entriesPromised.load(std::memory_order_relaxed) - position);
+    retryLaterWhileWaiting();
+  });
+}
+
+std::future<bool> FileStoreService::removeOldestFile(std::string why) {
+  auto removed = std::make_shared<std::promise<bool>>();
+  boost::asio::post(executor, [this, removed, why = std::move(why)] {
+    removed->set_value(retention.removeOldest(why));
+  });
+  return removed->get_future();
+}
+
+std::future<bool> FileStoreService::whenCaughtUp() {
+  auto done = std::make_shared<std::promise<bool>>();
+  boost::asio::post(executor, [done] { done->set_value(true); });
+  return done->get_future();
+}
+
+// A compression that failed for want of room is tried again without
+// waiting for a restart, but only once the disk has room for it.
+void FileStoreService::retryLaterWhileWaiting() {
+  if (retryArmed || !retention.waitForRoom()) return;
+  retryArmed = true;
+  retryTimer.expires_after(std::chrono::seconds(1));
+  retryTimer.async_wait([this](const boost::system::error_code&) {
+    retryArmed = false;
+    retention.retryWhereRoom();
+    retryLaterWhileWaiting();
   });
 }
 

@@ -39,6 +39,8 @@ void fatalError(std::string_view text, std::string_view path, std::string_view e
   std::terminate();
 }
 
+void printMessage(std::string_view line) { printLine(std::string(line)); }
+
 void fatalLine(std::string_view line) {
   printLine(std::string(line));
   std::terminate();

@@ -1,5 +1,11 @@
 #include "filestore/retention_queue.h"
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cerrno>
+
 #include <boost/filesystem/operations.hpp>
 
 #include "compress/compress_file.h"
@@ -26,18 +32,73 @@ void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path,
     return;
   }
   boost::filesystem::path compressedPath;
-  bool archiveOpened = false;
-  std::error_code error = compressFile(path, compressedPath, archiveOpened);
-  if (error) {
-    printError("Cannot compress file: `", path.string(), error.message());
+  if (!compress(path, compressedPath, true)) {
     push(path);
-    // The archive's own name never held this attempt; whatever is there
-    // (a good archive of an earlier run, say) stays.
-    if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
     return;
   }
   push(compressedPath);
   removeFile(path);
+}
+
+// False when the file stays as it is: the failure is reported on the first
+// attempt, and one for want of room puts the file on the waiting list.
+bool RetentionQueue::compress(const boost::filesystem::path& path,
+                              boost::filesystem::path& compressedPath, bool firstAttempt) noexcept {
+  bool archiveOpened = false;
+  std::error_code error = compressFile(path, compressedPath, archiveOpened);
+  if (!error) return true;
+  const bool lackOfRoom = error.value() == ENOSPC || error.value() == EDQUOT;
+  if (firstAttempt) printError("Cannot compress file: `", path.string(), error.message());
+  if (firstAttempt && lackOfRoom) waitingForRoom.push_back(path);
+  if (!firstAttempt && !lackOfRoom) {
+    printError("Cannot compress file: `", path.string(), error.message());
+    waitingForRoom.erase(std::find(waitingForRoom.begin(), waitingForRoom.end(), path));
+  }
+  // The archive's own name never held this attempt; whatever is there
+  // (a good archive of an earlier run, say) stays.
+  if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
+  return false;
+}
+
+bool RetentionQueue::removeOldest(const std::string& why) noexcept {
+  if (files.empty()) return false;
+  const boost::filesystem::path oldest = files.front();
+  files.pop_front();
+  const auto waiting = std::find(waitingForRoom.begin(), waitingForRoom.end(), oldest);
+  if (waiting != waitingForRoom.end()) waitingForRoom.erase(waiting);
+  boost::system::error_code error;
+  if (boost::filesystem::remove(oldest, error))
+    printMessage(why + ": removed " + quoted(oldest) + " to make room");
+  if (error) printError("Cannot remove file: `", oldest.string(), error.message());
+  return true;
+}
+
+namespace {
+
+// Room for the whole file: its archive is smaller unless nothing compresses.
+bool roomFor(const boost::filesystem::path& path) {
+  struct stat file;
+  struct statvfs disk;
+  return stat(path.c_str(), &file) == 0 && statvfs(path.parent_path().c_str(), &disk) == 0 &&
+         static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize >= static_cast<uint64_t>(file.st_size);
+}
+
+}  // namespace
+
+bool RetentionQueue::retryWhereRoom() noexcept {
+  for (const boost::filesystem::path& path : std::vector<boost::filesystem::path>(waitingForRoom)) {
+    const auto entry = std::find(files.begin(), files.end(), path);
+    if (entry == files.end()) {  // evicted meanwhile
+      waitingForRoom.erase(std::find(waitingForRoom.begin(), waitingForRoom.end(), path));
+      continue;
+    }
+    boost::filesystem::path compressedPath;
+    if (!roomFor(path) || !compress(path, compressedPath, false)) continue;
+    *std::find(files.begin(), files.end(), path) = compressedPath;
+    waitingForRoom.erase(std::find(waitingForRoom.begin(), waitingForRoom.end(), path));
+    removeFile(path);
+  }
+  return !waitingForRoom.empty();
 }
 
 void RetentionQueue::push(const boost::filesystem::path& path) noexcept {
