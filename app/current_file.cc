@@ -17,8 +17,6 @@
 namespace zarvo {
 namespace {
 
-constexpr std::size_t kBufferSize = 256 * 1024;
-
 [[noreturn]] void failWrite(CurrentFile& file, int error) {
   printError("Cannot write line to file: `", quoted(file.path), errorText(error));
   discardFile(file);
@@ -52,6 +50,7 @@ bool sendBuffered(CurrentFile& file, int& error) {
 // file ends with a whole record.
 void dropBuffered(CurrentFile& file) {
   if (file.buffered == 0) return;
+  file.capacity = 0;
   file.unstored += file.inputBuffered;
   // Should that fail, the cut record stays; the count already holds all of it.
   const bool cut = file.sent != 0 && ftruncate(file.fd, static_cast<off_t>(file.stored)) != 0;
@@ -78,6 +77,8 @@ bool syncAgain(const CurrentFile& file, int& error) {
 
 CurrentFile::CurrentFile() : buffer(new char[kBufferSize]) {}
 
+constexpr std::size_t CurrentFile::kBufferSize;
+
 void openNextFile(CurrentFile& file, FileStoreService& service) {
   file.service = &service;
   file.bytesWritten = 0;
@@ -95,10 +96,11 @@ void openNextFile(CurrentFile& file, FileStoreService& service) {
 
 void writeRecord(CurrentFile& file, const char* prefix, std::size_t prefixLength, Chunk chunk) {
   const std::size_t size = prefixLength + chunk.size;
-  if (kBufferSize - file.buffered < size) {
-    flushFile(file);
+  if (file.buffered + size > file.capacity) {
+    if (file.capacity != 0) flushFile(file);
     // A stop found no room: the record cannot be held any more.
-    if (file.buffered != 0) {
+    if (file.buffered != 0 || file.capacity == 0) {
+      file.capacity = 0;
       file.unstored += chunk.size;
       return;
     }

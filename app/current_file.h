@@ -21,6 +21,8 @@ namespace zarvo {
 class FileStoreService;
 
 struct CurrentFile {
+  static constexpr std::size_t kBufferSize = 256 * 1024;
+
   CurrentFile();
 
   int fd = -1;
@@ -40,6 +42,9 @@ struct CurrentFile {
   bool givenUp = false;
   int givenUpError = 0;
   uint64_t unstored = 0;
+  // What records may fill of the buffer; 0 once one was dropped, so that
+  // none after it is ever stored.
+  std::size_t capacity = kBufferSize;
 
   bool unflushed() const { return buffered != 0; }
 };
