@@ -52,7 +52,7 @@ bool RetentionQueue::compress(const boost::filesystem::path& path,
   if (firstAttempt && lackOfRoom) waitingForRoom.push_back(path);
   if (!firstAttempt && !lackOfRoom) {
     printError("Cannot compress file: `", path.string(), error.message());
-    waitingForRoom.erase(std::find(waitingForRoom.begin(), waitingForRoom.end(), path));
+    stopWaiting(path);
   }
   // The archive's own name never held this attempt; whatever is there
   // (a good archive of an earlier run, say) stays.
@@ -64,8 +64,7 @@ bool RetentionQueue::removeOldest(const std::string& why) noexcept {
   if (files.empty()) return false;
   const boost::filesystem::path oldest = files.front();
   files.pop_front();
-  const auto waiting = std::find(waitingForRoom.begin(), waitingForRoom.end(), oldest);
-  if (waiting != waitingForRoom.end()) waitingForRoom.erase(waiting);
+  stopWaiting(oldest);
   boost::system::error_code error;
   if (boost::filesystem::remove(oldest, error))
     printMessage(why + ": removed " + quoted(oldest) + " to make room");
@@ -88,17 +87,21 @@ bool roomFor(const boost::filesystem::path& path) {
 bool RetentionQueue::retryWhereRoom() noexcept {
   for (const boost::filesystem::path& path : std::vector<boost::filesystem::path>(waitingForRoom)) {
     const auto entry = std::find(files.begin(), files.end(), path);
-    if (entry == files.end()) {  // evicted meanwhile
-      waitingForRoom.erase(std::find(waitingForRoom.begin(), waitingForRoom.end(), path));
-      continue;
-    }
     boost::filesystem::path compressedPath;
-    if (!roomFor(path) || !compress(path, compressedPath, false)) continue;
-    *std::find(files.begin(), files.end(), path) = compressedPath;
-    waitingForRoom.erase(std::find(waitingForRoom.begin(), waitingForRoom.end(), path));
-    removeFile(path);
+    if (entry == files.end()) {  // evicted meanwhile
+      stopWaiting(path);
+    } else if (roomFor(path) && compress(path, compressedPath, false)) {
+      *entry = compressedPath;  // in the place of the ".log": retention order stays
+      stopWaiting(path);
+      removeFile(path);
+    }
   }
   return !waitingForRoom.empty();
+}
+
+void RetentionQueue::stopWaiting(const boost::filesystem::path& path) noexcept {
+  const auto waiting = std::find(waitingForRoom.begin(), waitingForRoom.end(), path);
+  if (waiting != waitingForRoom.end()) waitingForRoom.erase(waiting);
 }
 
 void RetentionQueue::push(const boost::filesystem::path& path) noexcept {

@@ -42,6 +42,7 @@ class RetentionQueue {
 
   bool compress(const boost::filesystem::path& path, boost::filesystem::path& archive,
                 bool firstAttempt) noexcept;
+  void stopWaiting(const boost::filesystem::path& path) noexcept;
 
   std::deque<boost::filesystem::path> files;
   std::vector<boost::filesystem::path> waitingForRoom;  // entries, oldest first

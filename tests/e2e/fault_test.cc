@@ -3,7 +3,8 @@
 // a directory that stops accepting new files (failing writes, closes and
 // reads under strace are rows of the fault matrix). Each run must end
 // with status 1 and its one message, and what is on disk must be an exact
-// prefix of the input, never followed by later bytes.
+// prefix of the input, never followed by later bytes; a full disk instead
+// pauses the writer until room returns or a stop comes.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
