@@ -524,7 +524,7 @@ Outcome withStderr(Scene& scene, Stderr kind, Run what) {
     mkdir((scene.dir + "/" + kLink).c_str(), 0755);
     scene.oracle.snapshot();
   }
-  if (what != Run::kUsageError) argv.insert(argv.end(), {"3", "1000"});
+  if (what != Run::kUsageError) argv.insert(argv.end(), {"3", kNoRotation});
   const std::string input = requests("stderr", 30);
   RunResult r =
       run(traced(trace, {"-s", "4096", "-e", "trace=write", "-e", "signal=none"}, argv), input, kEnds);
@@ -548,7 +548,46 @@ Row stderrRow(std::string name, std::string how, Stderr kind, Run what) {
           0, whyNoStrace};
 }
 
+// A non-blocking pipe that is full when the first message comes, which is
+// lost, and drained before the next: that one must still be written.
+Outcome stderrFullOnce(Scene& scene) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2");
+  while (::write(fds[1], "x", 1) == 1) {
+  }
+  fcntl(fds[1], F_SETFD, 0);
+  mkdir((scene.dir + "/" + kLink).c_str(), 0755);
+  scene.oracle.snapshot();
+  Child child({"bash", "-c", "exec \"$0\" \"$@\" 2>&" + std::to_string(fds[1]), ZARVO_WRITER_PATH,
+               scene.dir, "3", kNoRotation});
+  close(fds[1]);
+  auto drain = [&] {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+  };
+  // The first link message came before the first record was stored.
+  child.write("a\n");
+  EXPECT_TRUE(eventually([&] { return scene.oracle.stored() == "a\n"; }, kEnds));
+  EXPECT_EQ(drain().find('\n'), std::string::npos) << "the first message fitted after all";
+  child.signal(SIGALRM);
+  std::string err;
+  EXPECT_TRUE(eventually([&] { return (err += drain()).find('\n') != std::string::npos; }, kEnds))
+      << "the message after the full pipe was lost";
+  child.closeInput();
+  const int status = child.wait(kEnds);
+  err += drain();
+  close(fds[0]);
+  return {status, err, "a\n"};
+}
+
 const std::vector<Row> kStderrRows = {
+    {"FullOnceThenDrained", "stderr a non-blocking pipe, full at the first message only", 3,
+     [](Scene& scene, int) { return stderrFullOnce(scene); }, 0,
+     "Cannot create symbolic link `{dir}/zarvo-access.log` -> `{dir}/zarvo-access-2.log`: "
+     "Is a directory",
+     kAllOfInput | kWholeRecords | kOutsideUntouched},
     stderrRow("FullOnAUsageError", "stderr /dev/full, no arguments", Stderr::kFull,
               Run::kUsageError),
     stderrRow("FullOnAFatalError", "stderr /dev/full, DIRECTORY missing", Stderr::kFull,
