@@ -26,7 +26,8 @@ FileStoreService::FileStoreService(std::string basename, boost::filesystem::path
       prefix(std::move(basename)),
       directory(std::move(logDirectory)),
       linkPath(directory / (prefix + std::string(kLinkSuffix))),
-      retention(retentionCapacity(maxFileNum)) {
+      retention(retentionCapacity(maxFileNum)),
+      backlogLimit(retentionCapacity(maxFileNum)) {
   validateDirectory();
   directoryLock = lockDirectory(directory);
   removeTemporaries(directory, prefix);
@@ -82,8 +83,12 @@ void FileStoreService::postArchiveTask(const boost::filesystem::path& path, bool
   // archive thread may read a smaller value, which only delays a skip.
   const uint64_t added = addsEntry ? 1 : 0;
   const uint64_t position = entriesPromised.fetch_add(added, std::memory_order_relaxed) + added;
+  ++tasksPosted;
   boost::asio::post(executor, [this, path, position] {
     retention.handleFinishedFile(path, entriesPromised.load(std::memory_order_relaxed) - position);
+    // Release: the files this task removed are gone before the main thread
+    // sees room for the next one.
+    tasksFinished.fetch_add(1, std::memory_order_release);
   });
 }
 

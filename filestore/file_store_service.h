@@ -38,6 +38,14 @@ class FileStoreService {
   // thread compresses and deletes it without further coordination.
   void archiveFile(const boost::filesystem::path& path);
 
+  // Main thread. True while as many finished files wait for the archive
+  // thread as retention keeps archives: one more rotation could take the
+  // directory past twice its number of kept files, so the caller holds it
+  // back and the current file grows instead. One atomic load.
+  bool backlogFull() const {
+    return tasksPosted - tasksFinished.load(std::memory_order_acquire) >= backlogLimit;
+  }
+
   // Archive thread body: runs archive tasks in posting order, forever.
   void runArchiveTasks();
   // Runs the tasks queued so far on the calling thread (tests).
@@ -67,6 +75,11 @@ class FileStoreService {
   // compares it with a task's own position to see how many newer entries
   // are already on their way. Written by the main thread only.
   std::atomic<uint64_t> entriesPromised{0};
+  // Tasks handed to the archive thread (main thread only) and those it has
+  // worked off, removals included.
+  uint64_t tasksPosted = 0;
+  std::atomic<uint64_t> tasksFinished{0};
+  uint64_t backlogLimit;
   int directoryLock = -1;  // held open, and so locked, until the process ends
 };
 
