@@ -1191,7 +1191,44 @@ Outcome slowArchive(Scene& scene, int step, int lines, const std::string& maxFil
   return {traced.wait(kEnds), traced.stderrText(), input};
 }
 
+// The same slow archive thread under a storm of rotations, fed in batches
+// every 10 ms: DIRECTORY, counted at each batch, never holds more than
+// twice its kept files plus two (the link and its temporary).
+Outcome boundedStorm(Scene& scene) {
+  Child traced(zarvo::test::traced(scene.scratch / "trace",
+                                   {"-e", "trace=fsync", "-e", "inject=fsync:delay_enter=200000"},
+                                   writer({scene.dir, std::to_string(scene.maxFileNum), "0"})));
+  std::string fed;
+  size_t peak = 0;
+  int batch = 0;
+  auto sample = [&] { peak = std::max(peak, listDir(scene.dir).size()); };
+  eventually([&] {
+    sample();
+    const std::string lines = requests("storm " + std::to_string(batch), 20);
+    traced.write(lines);
+    fed += lines;
+    return ++batch == 150;
+  }, kEnds);
+  const std::string last = fed.substr(fed.rfind('\n', fed.size() - 2) + 1);
+  EXPECT_TRUE(eventually([&] {
+    sample();
+    const std::string stored = scene.oracle.stored();
+    return stored.size() >= last.size() &&
+           stored.compare(stored.size() - last.size(), last.size(), last) == 0;
+  }, kEnds));
+  EXPECT_LE(peak, 2 * scene.maxFileNum + 2) << "entries at the peak";
+  EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum); }, kEnds * 6))
+      << "the backlog never drained";
+  traced.closeInput();
+  return {traced.wait(kEnds), traced.stderrText(), fed};
+}
+
 const std::vector<Row> kBacklogRows = {
+    {"BoundedDuringAStorm",
+     "every fsync delayed 200 ms, 20 records every 10 ms for 1.5 s, MAXFILESIZE 0, MAXFILENUM 4",
+     4, [](Scene& scene, int) { return boundedStorm(scene); }, 0, "",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
+     whyNoStrace},
     {"SlowedArchiveThread", "every fsync delayed 200 ms, 8000 lines at once, MAXFILESIZE 150000",
      100,
      [](Scene& scene, int step) { return slowArchive(scene, step, 8000, "150000"); }, 0, "",
