@@ -25,11 +25,21 @@ void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path,
     if (files.empty() || !(files.back() == path)) push(path);
     return;
   }
-  boost::filesystem::path compressedPath;
+  // The oldest entry makes way before the compression starts rather than
+  // after it: while the compression waits on the disk, the directory holds
+  // the file and its temporary beside one archive fewer.
+  if (files.size() >= capacity) {
+    removeFile(files.front());
+    files.pop_front();
+  }
+  boost::filesystem::path compressedPath, failed;
   bool archiveOpened = false;
-  std::error_code error = compressFile(path, compressedPath, archiveOpened);
+  std::error_code error = compressFile(path, compressedPath, archiveOpened, &failed);
   if (error) {
-    printError("Cannot compress file: `", path.string(), error.message());
+    printError("Cannot compress file: `", failed.string(), error.message());
+    // Something else took the file's name: it is no entry of ours, to keep
+    // or to retire; it stays as it is, reported this once.
+    if (failed == path && error == notRegularFile()) return;
     push(path);
     // The archive's own name never held this attempt; whatever is there
     // (a good archive of an earlier run, say) stays.

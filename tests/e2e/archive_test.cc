@@ -188,7 +188,7 @@ TEST(Archive, ALinkPlantedAtTheArchivePathIsNotFollowed) {
     EXPECT_TRUE(eventually([&] { return child.stderrText().find('\n') != std::string::npos; }));
     child.closeInput();
     EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(child.stderrText(), "Cannot compress file: `" + (dir / logName(6)) +
+    EXPECT_EQ(child.stderrText(), "Cannot compress file: `" + (dir / gzName(6)) +
                                       "`: Too many levels of symbolic links\n");
     EXPECT_EQ(listDir(elsewhere.path().string()), (Names{"victim", "victim-dir"}));
     EXPECT_EQ(readFile(elsewhere / "victim"), "precious");
