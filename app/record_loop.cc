@@ -51,11 +51,11 @@ struct Loop {
   // take a fresh one: time never goes backwards from file to file.
   //
   // While the archive thread is that far behind, a rotation waits (see
-  // backlogFull): the records go on into the current file, and the rotation
+  // rotationMustWait): the records go on into the current file, and the rotation
   // comes with the first record or retry after the backlog has shrunk.
   void write(Chunk chunk) {
     writeRecord(file, prefix.data(), prefix.size(), chunk);
-    if (file.bytesWritten <= maxFileSize || service.backlogFull() || stopPending()) return;
+    if (file.bytesWritten <= maxFileSize || service.rotationMustWait() || stopPending()) return;
     rotateFile(file, service);
     updatePrefix(prefix, readClock());
   }
@@ -86,14 +86,14 @@ struct Loop {
   void rotateOnRequest() {
     std::lock_guard<std::mutex> lock(file.mutex);
     requestHeld = false;
-    if (file.hasRecord && service.backlogFull()) requestHeld = true;
+    if (file.hasRecord && service.rotationMustWait()) requestHeld = true;
     else if (file.hasRecord) rotateFile(file, service);
     if (file.unflushed) flushFile(file);
   }
 
   // Between reads: a rotation held back takes place once there is room.
   void retryHeldRotation() {
-    if (!rotationHeld() || service.backlogFull()) return;
+    if (!rotationHeld() || service.rotationMustWait()) return;
     rotateOnRequest();
   }
 

@@ -38,12 +38,20 @@ class FileStoreService {
   // thread compresses and deletes it without further coordination.
   void archiveFile(const boost::filesystem::path& path);
 
-  // Main thread. True while as many finished files wait for the archive
-  // thread as retention keeps archives: one more rotation could take the
-  // directory past twice its number of kept files, so the caller holds it
-  // back and the current file grows instead. One atomic load.
-  bool backlogFull() const {
-    return tasksPosted - tasksFinished.load(std::memory_order_acquire) >= backlogLimit;
+  // Main thread, when a rotation is due. True while one more finished file
+  // than retention keeps archives waits for the archive thread: one more
+  // rotation could take the directory past twice its number of kept files
+  // plus two, so the caller holds it back and the current file grows
+  // instead. The held file counts as a sure entry from then on, so that the
+  // files it will push out are removed unread. An atomic load, and a store
+  // once per hold.
+  bool rotationMustWait() {
+    if (tasksPosted - tasksFinished.load(std::memory_order_acquire) < backlogLimit) return false;
+    if (!holding) {
+      holding = true;
+      currentFileHeld.store(true, std::memory_order_relaxed);
+    }
+    return true;
   }
 
   // Archive thread body: runs archive tasks in posting order, forever.
@@ -80,6 +88,10 @@ class FileStoreService {
   uint64_t tasksPosted = 0;
   std::atomic<uint64_t> tasksFinished{0};
   uint64_t backlogLimit;
+  // The current file is past its limit and waits to be handed over; main
+  // thread's own copy beside it.
+  std::atomic<bool> currentFileHeld{false};
+  bool holding = false;
   int directoryLock = -1;  // held open, and so locked, until the process ends
 };
 

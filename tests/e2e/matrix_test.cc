@@ -335,8 +335,9 @@ const std::vector<Row> kKillRows = {
             {"open,openat", logName(2), 1, 1, {"!" + logName(2)}}),
     killRow("AtTheNextFileHeader", "kill -9 at the write of the next file's header", 3,
             {"write", logName(2), 1, 1, {logName(2)}}),
-    killRow("AtARetentionDelete", "kill -9 at the unlink that retires the oldest archive", 2,
-            {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), gzName(2), logName(2)}}),
+    killRow("AtARetentionDelete",
+            "kill -9 at the unlink that retires the oldest archive before the next compression", 2,
+            {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), logName(2), "!" + gzName(2)}}),
     {"FiftyRandomKillsUnderLoad",
      "kill -9 fifty times at random moments of a busy run, MAXFILESIZE 4000", 4,
      [](Scene& scene, int) { return killRepeatedly(scene); }, kKilled, "",
@@ -747,6 +748,44 @@ Outcome removeQueuedLog(Scene& scene, int step) {
   return run.finish(1);
 }
 
+// As above, with a FIFO put in the queued file's place: the archive thread
+// reports it once, leaves it there and goes on archiving.
+Outcome fifoForQueuedLog(Scene& scene, int step) {
+  const int heldMs = 2000 << std::min(step - 1, 3);
+  SCOPED_TRACE("the first archive's fsync held " + std::to_string(heldMs) + " ms");
+  Driven run(scene, injectedWriter(scene, "fsync",
+                                   "fsync:delay_enter=" + std::to_string(heldMs * 1000),
+                                   partialName(1)));
+  run.feed(1);
+  run.rotateTo(2);
+  run.feed(2, false);
+  run.rotateTo(3);
+  const std::string fifo = scene.dir + "/" + logName(2);
+  run.remove(logName(2));
+  EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  if (!exists(scene.dir + "/" + logName(1))) {
+    EXPECT_LT(step, 4) << "the archive thread was past file 1 before the FIFO came";
+    unlink(fifo.c_str());
+    Outcome missed;
+    missed.missed = true;
+    return missed;
+  }
+  // Not run.feed: the oracle would read the FIFO.
+  const std::string lines = requests("part 3", 1500);
+  run.child.write(lines);
+  run.fed += lines;
+  EXPECT_TRUE(eventually([&] { return readLog(scene.dir + "/" + logName(3)).body() == lines; },
+                         kEnds));
+  run.rotateTo(4);
+  EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(3)); }, kEnds))
+      << "archiving stopped at the FIFO: " << ::testing::PrintToString(listDir(scene.dir));
+  struct stat status;
+  EXPECT_TRUE(lstat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) << "the FIFO stays";
+  // The checks that follow would read it.
+  unlink(fifo.c_str());
+  return run.finish(1);
+}
+
 Outcome removeRetainedArchive(Scene& scene) {
   Driven run(scene, plainWriter(scene));
   run.feed(1, false);
@@ -795,6 +834,10 @@ const std::vector<Row> kRemovedRows = {
                removeQueuedLog,
                "Cannot compress file: `{dir}/zarvo-access-2.log`: No such file or directory", 0,
                whyNoStrace),
+    removedRow("AFifoForAQueuedLog", "a FIFO in place of a finished file waiting for the archive thread",
+               10, fifoForQueuedLog,
+               "Cannot compress file: `{dir}/zarvo-access-2.log`: Not a regular file", 0,
+               whyNoStrace),
     removedRow("ARetainedArchive", "the archive next to retire removed before it is due", 2,
                removeRetainedArchive, "", kNewestArchivesKept),
     removedRow("TheLink", "the link removed, then a rotation", 3, removeLink, "",
@@ -835,6 +878,27 @@ Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& 
   return recover(scene, out);
 }
 
+// A FIFO planted where the first archive is written: its compression fails
+// at once, naming the FIFO, and the run goes on; the next start removes it.
+Outcome fifoAtTheTemporary(Scene& scene) {
+  Outcome out;
+  const std::string fifo = scene.dir + "/" + partialName(1);
+  {
+    Driven run(scene, plainWriter(scene));
+    run.feed(1);
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    run.rotateTo(2);
+    run.feed(2);
+    run.rotateTo(3);
+    EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(2)); }, kEnds))
+        << "archiving stopped at the FIFO: " << ::testing::PrintToString(listDir(scene.dir));
+    out = run.finish(1, false);
+  }
+  EXPECT_TRUE(exists(scene.dir + "/" + logName(1))) << "the .log is kept";
+  EXPECT_TRUE(exists(fifo)) << "the FIFO stays while the run lasts";
+  return recover(scene, out);
+}
+
 Row archiveRow(std::string name, std::string how, std::string calls, std::string injection,
                const std::string& error) {
   return {std::move(name), std::move(how), 10,
@@ -845,6 +909,10 @@ Row archiveRow(std::string name, std::string how, std::string calls, std::string
 }
 
 const std::vector<Row> kArchiveRows = {
+    {"FifoAtTheTemporary", "a FIFO where the first archive is written", 10,
+     [](Scene& scene, int) { return fifoAtTheTemporary(scene); }, 0,
+     "Cannot compress file: `{dir}/.zarvo-access-1.log.gz.tmp`: Not a regular file",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched},
     archiveRow("NoSpaceAtTheFirstWrite", "ENOSPC at the first write of the first archive",
                "write", "write:error=ENOSPC:when=1", "No space left on device"),
     archiveRow("InputOutputErrorMidWrite", "EIO at the second write of the first archive",
