@@ -49,6 +49,22 @@ class FileStoreService {
   // finished files may be all that filled the disk.
   std::future<bool> whenCaughtUp();
 
+  // Main thread, when a rotation is due. True while one more finished file
+  // than retention keeps archives waits for the archive thread: one more
+  // rotation could take the directory past twice its number of kept files
+  // plus two, so the caller holds it back and the current file grows
+  // instead. The held file counts as a sure entry from then on, so that the
+  // files it will push out are removed unread. An atomic load, and a store
+  // once per hold.
+  bool rotationMustWait() {
+    if (tasksPosted - tasksFinished.load(std::memory_order_acquire) < backlogLimit) return false;
+    if (!holding) {
+      holding = true;
+      currentFileHeld.store(true, std::memory_order_relaxed);
+    }
+    return true;
+  }
+
   // Archive thread body: runs archive tasks in posting order, forever.
   void runArchiveTasks();
   // Runs the tasks queued so far on the calling thread (tests).
@@ -82,6 +98,15 @@ class FileStoreService {
   // compares it with a task's own position to see how many newer entries
   // are already on their way. Written by the main thread only.
   std::atomic<uint64_t> entriesPromised{0};
+  // Tasks handed to the archive thread (main thread only) and those it has
+  // worked off, removals included.
+  uint64_t tasksPosted = 0;
+  std::atomic<uint64_t> tasksFinished{0};
+  uint64_t backlogLimit;
+  // The current file is past its limit and waits to be handed over; main
+  // thread's own copy beside it.
+  std::atomic<bool> currentFileHeld{false};
+  bool holding = false;
   int directoryLock = -1;  // held open, and so locked, until the process ends
 };
 

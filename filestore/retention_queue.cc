@@ -31,33 +31,52 @@ void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path,
     if (files.empty() || !(files.back() == path)) push(path);
     return;
   }
-  boost::filesystem::path compressedPath;
-  if (!compress(path, compressedPath, true)) {
-    push(path);
-    return;
+  // The oldest entry makes way before the compression starts rather than
+  // after it: while the compression waits on the disk, the directory holds
+  // the file and its temporary beside one archive fewer.
+  if (files.size() >= capacity) {
+    removeFile(files.front());
+    files.pop_front();
   }
-  push(compressedPath);
-  removeFile(path);
+  boost::filesystem::path compressedPath;
+  switch (compress(path, compressedPath, true)) {
+    case Compressed::kDone:
+      push(compressedPath);
+      removeFile(path);
+      return;
+    case Compressed::kKept:
+      push(path);
+      return;
+    case Compressed::kStray:
+      return;
+  }
 }
 
-// False when the file stays as it is: the failure is reported on the first
-// attempt, and one for want of room puts the file on the waiting list.
-bool RetentionQueue::compress(const boost::filesystem::path& path,
-                              boost::filesystem::path& compressedPath, bool firstAttempt) noexcept {
+// A failure is reported on the first attempt, and one for want of room
+// puts the file on the waiting list; a retry that fails for want of room
+// again stays silent.
+RetentionQueue::Compressed RetentionQueue::compress(const boost::filesystem::path& path,
+                                                    boost::filesystem::path& compressedPath,
+                                                    bool firstAttempt) noexcept {
+  boost::filesystem::path failed;
   bool archiveOpened = false;
-  std::error_code error = compressFile(path, compressedPath, archiveOpened);
-  if (!error) return true;
+  const std::error_code error = compressFile(path, compressedPath, archiveOpened, &failed);
+  if (!error) return Compressed::kDone;
   const bool lackOfRoom = error.value() == ENOSPC || error.value() == EDQUOT;
-  if (firstAttempt) printError("Cannot compress file: `", path.string(), error.message());
-  if (firstAttempt && lackOfRoom) waitingForRoom.push_back(path);
-  if (!firstAttempt && !lackOfRoom) {
-    printError("Cannot compress file: `", path.string(), error.message());
+  if (firstAttempt || !lackOfRoom)
+    printError("Cannot compress file: `", failed.string(), error.message());
+  // Something else took the file's name: it is no entry of ours, to keep
+  // or to retire; it stays as it is, reported this once.
+  if (failed == path && error == notRegularFile()) {
     stopWaiting(path);
+    return Compressed::kStray;
   }
+  if (firstAttempt && lackOfRoom) waitingForRoom.push_back(path);
+  if (!lackOfRoom) stopWaiting(path);
   // The archive's own name never held this attempt; whatever is there
   // (a good archive of an earlier run, say) stays.
   if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
-  return false;
+  return Compressed::kKept;
 }
 
 bool RetentionQueue::removeOldest(const std::string& why) noexcept {
@@ -90,7 +109,10 @@ bool RetentionQueue::retryWhereRoom() noexcept {
     boost::filesystem::path compressedPath;
     if (entry == files.end()) {  // evicted meanwhile
       stopWaiting(path);
-    } else if (roomFor(path) && compress(path, compressedPath, false)) {
+    } else if (roomFor(path)) {
+      const Compressed result = compress(path, compressedPath, false);
+      if (result == Compressed::kStray) files.erase(entry);
+      if (result != Compressed::kDone) continue;
       *entry = compressedPath;  // in the place of the ".log": retention order stays
       stopWaiting(path);
       removeFile(path);

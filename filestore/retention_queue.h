@@ -40,8 +40,9 @@ class RetentionQueue {
   void push(const boost::filesystem::path& path) noexcept;
   void removeFile(const boost::filesystem::path& path) noexcept;
 
-  bool compress(const boost::filesystem::path& path, boost::filesystem::path& archive,
-                bool firstAttempt) noexcept;
+  enum class Compressed { kDone, kKept, kStray };
+  Compressed compress(const boost::filesystem::path& path, boost::filesystem::path& archive,
+                      bool firstAttempt) noexcept;
   void stopWaiting(const boost::filesystem::path& path) noexcept;
 
   std::deque<boost::filesystem::path> files;

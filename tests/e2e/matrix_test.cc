@@ -335,8 +335,9 @@ const std::vector<Row> kKillRows = {
             {"open,openat", logName(2), 1, 1, {"!" + logName(2)}}),
     killRow("AtTheNextFileHeader", "kill -9 at the write of the next file's header", 3,
             {"write", logName(2), 1, 1, {logName(2)}}),
-    killRow("AtARetentionDelete", "kill -9 at the unlink that retires the oldest archive", 2,
-            {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), gzName(2), logName(2)}}),
+    killRow("AtARetentionDelete",
+            "kill -9 at the unlink that retires the oldest archive before the next compression", 2,
+            {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), logName(2), "!" + gzName(2)}}),
     {"FiftyRandomKillsUnderLoad",
      "kill -9 fifty times at random moments of a busy run, MAXFILESIZE 4000", 4,
      [](Scene& scene, int) { return killRepeatedly(scene); }, kKilled, "",
@@ -524,7 +525,7 @@ Outcome withStderr(Scene& scene, Stderr kind, Run what) {
     mkdir((scene.dir + "/" + kLink).c_str(), 0755);
     scene.oracle.snapshot();
   }
-  if (what != Run::kUsageError) argv.insert(argv.end(), {"3", "1000"});
+  if (what != Run::kUsageError) argv.insert(argv.end(), {"3", kNoRotation});
   const std::string input = requests("stderr", 30);
   RunResult r =
       run(traced(trace, {"-s", "4096", "-e", "trace=write", "-e", "signal=none"}, argv), input, kEnds);
@@ -548,7 +549,46 @@ Row stderrRow(std::string name, std::string how, Stderr kind, Run what) {
           0, whyNoStrace};
 }
 
+// A non-blocking pipe that is full when the first message comes, which is
+// lost, and drained before the next: that one must still be written.
+Outcome stderrFullOnce(Scene& scene) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2");
+  while (::write(fds[1], "x", 1) == 1) {
+  }
+  fcntl(fds[1], F_SETFD, 0);
+  mkdir((scene.dir + "/" + kLink).c_str(), 0755);
+  scene.oracle.snapshot();
+  Child child({"bash", "-c", "exec \"$0\" \"$@\" 2>&" + std::to_string(fds[1]), ZARVO_WRITER_PATH,
+               scene.dir, "3", kNoRotation});
+  close(fds[1]);
+  auto drain = [&] {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+  };
+  // The first link message came before the first record was stored.
+  child.write("a\n");
+  EXPECT_TRUE(eventually([&] { return scene.oracle.stored() == "a\n"; }, kEnds));
+  EXPECT_EQ(drain().find('\n'), std::string::npos) << "the first message fitted after all";
+  child.signal(SIGALRM);
+  std::string err;
+  EXPECT_TRUE(eventually([&] { return (err += drain()).find('\n') != std::string::npos; }, kEnds))
+      << "the message after the full pipe was lost";
+  child.closeInput();
+  const int status = child.wait(kEnds);
+  err += drain();
+  close(fds[0]);
+  return {status, err, "a\n"};
+}
+
 const std::vector<Row> kStderrRows = {
+    {"FullOnceThenDrained", "stderr a non-blocking pipe, full at the first message only", 3,
+     [](Scene& scene, int) { return stderrFullOnce(scene); }, 0,
+     "Cannot create symbolic link `{dir}/zarvo-access.log` -> `{dir}/zarvo-access-2.log`: "
+     "Is a directory",
+     kAllOfInput | kWholeRecords | kOutsideUntouched},
     stderrRow("FullOnAUsageError", "stderr /dev/full, no arguments", Stderr::kFull,
               Run::kUsageError),
     stderrRow("FullOnAFatalError", "stderr /dev/full, DIRECTORY missing", Stderr::kFull,
@@ -708,6 +748,44 @@ Outcome removeQueuedLog(Scene& scene, int step) {
   return run.finish(1);
 }
 
+// As above, with a FIFO put in the queued file's place: the archive thread
+// reports it once, leaves it there and goes on archiving.
+Outcome fifoForQueuedLog(Scene& scene, int step) {
+  const int heldMs = 2000 << std::min(step - 1, 3);
+  SCOPED_TRACE("the first archive's fsync held " + std::to_string(heldMs) + " ms");
+  Driven run(scene, injectedWriter(scene, "fsync",
+                                   "fsync:delay_enter=" + std::to_string(heldMs * 1000),
+                                   partialName(1)));
+  run.feed(1);
+  run.rotateTo(2);
+  run.feed(2, false);
+  run.rotateTo(3);
+  const std::string fifo = scene.dir + "/" + logName(2);
+  run.remove(logName(2));
+  EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  if (!exists(scene.dir + "/" + logName(1))) {
+    EXPECT_LT(step, 4) << "the archive thread was past file 1 before the FIFO came";
+    unlink(fifo.c_str());
+    Outcome missed;
+    missed.missed = true;
+    return missed;
+  }
+  // Not run.feed: the oracle would read the FIFO.
+  const std::string lines = requests("part 3", 1500);
+  run.child.write(lines);
+  run.fed += lines;
+  EXPECT_TRUE(eventually([&] { return readLog(scene.dir + "/" + logName(3)).body() == lines; },
+                         kEnds));
+  run.rotateTo(4);
+  EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(3)); }, kEnds))
+      << "archiving stopped at the FIFO: " << ::testing::PrintToString(listDir(scene.dir));
+  struct stat status;
+  EXPECT_TRUE(lstat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) << "the FIFO stays";
+  // The checks that follow would read it.
+  unlink(fifo.c_str());
+  return run.finish(1);
+}
+
 Outcome removeRetainedArchive(Scene& scene) {
   Driven run(scene, plainWriter(scene));
   run.feed(1, false);
@@ -756,6 +834,10 @@ const std::vector<Row> kRemovedRows = {
                removeQueuedLog,
                "Cannot compress file: `{dir}/zarvo-access-2.log`: No such file or directory", 0,
                whyNoStrace),
+    removedRow("AFifoForAQueuedLog", "a FIFO in place of a finished file waiting for the archive thread",
+               10, fifoForQueuedLog,
+               "Cannot compress file: `{dir}/zarvo-access-2.log`: Not a regular file", 0,
+               whyNoStrace),
     removedRow("ARetainedArchive", "the archive next to retire removed before it is due", 2,
                removeRetainedArchive, "", kNewestArchivesKept),
     removedRow("TheLink", "the link removed, then a rotation", 3, removeLink, "",
@@ -803,6 +885,27 @@ Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& 
   return recover(scene, out);
 }
 
+// A FIFO planted where the first archive is written: its compression fails
+// at once, naming the FIFO, and the run goes on; the next start removes it.
+Outcome fifoAtTheTemporary(Scene& scene) {
+  Outcome out;
+  const std::string fifo = scene.dir + "/" + partialName(1);
+  {
+    Driven run(scene, plainWriter(scene));
+    run.feed(1);
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    run.rotateTo(2);
+    run.feed(2);
+    run.rotateTo(3);
+    EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(2)); }, kEnds))
+        << "archiving stopped at the FIFO: " << ::testing::PrintToString(listDir(scene.dir));
+    out = run.finish(1, false);
+  }
+  EXPECT_TRUE(exists(scene.dir + "/" + logName(1))) << "the .log is kept";
+  EXPECT_TRUE(exists(fifo)) << "the FIFO stays while the run lasts";
+  return recover(scene, out);
+}
+
 Row archiveRow(std::string name, std::string how, std::string calls, std::string injection,
                const std::string& error) {
   const bool retried = error == "No space left on device";
@@ -814,6 +917,10 @@ Row archiveRow(std::string name, std::string how, std::string calls, std::string
 }
 
 const std::vector<Row> kArchiveRows = {
+    {"FifoAtTheTemporary", "a FIFO where the first archive is written", 10,
+     [](Scene& scene, int) { return fifoAtTheTemporary(scene); }, 0,
+     "Cannot compress file: `{dir}/.zarvo-access-1.log.gz.tmp`: Not a regular file",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched},
     archiveRow("NoSpaceAtTheFirstWrite", "ENOSPC at the first write of the first archive",
                "write", "write:error=ENOSPC:when=1", "No space left on device"),
     archiveRow("InputOutputErrorMidWrite", "EIO at the second write of the first archive",
@@ -1184,7 +1291,44 @@ Outcome slowArchive(Scene& scene, int step, int lines, const std::string& maxFil
   return {traced.wait(kEnds), traced.stderrText(), input};
 }
 
+// The same slow archive thread under a storm of rotations, fed in batches
+// every 10 ms: DIRECTORY, counted at each batch, never holds more than
+// twice its kept files plus two (the link and its temporary).
+Outcome boundedStorm(Scene& scene) {
+  Child traced(zarvo::test::traced(scene.scratch / "trace",
+                                   {"-e", "trace=fsync", "-e", "inject=fsync:delay_enter=200000"},
+                                   writer({scene.dir, std::to_string(scene.maxFileNum), "0"})));
+  std::string fed;
+  size_t peak = 0;
+  int batch = 0;
+  auto sample = [&] { peak = std::max(peak, listDir(scene.dir).size()); };
+  eventually([&] {
+    sample();
+    const std::string lines = requests("storm " + std::to_string(batch), 20);
+    traced.write(lines);
+    fed += lines;
+    return ++batch == 150;
+  }, kEnds);
+  const std::string last = fed.substr(fed.rfind('\n', fed.size() - 2) + 1);
+  EXPECT_TRUE(eventually([&] {
+    sample();
+    const std::string stored = scene.oracle.stored();
+    return stored.size() >= last.size() &&
+           stored.compare(stored.size() - last.size(), last.size(), last) == 0;
+  }, kEnds));
+  EXPECT_LE(peak, 2 * scene.maxFileNum + 2) << "entries at the peak";
+  EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum); }, kEnds * 6))
+      << "the backlog never drained";
+  traced.closeInput();
+  return {traced.wait(kEnds), traced.stderrText(), fed};
+}
+
 const std::vector<Row> kBacklogRows = {
+    {"BoundedDuringAStorm",
+     "every fsync delayed 200 ms, 20 records every 10 ms for 1.5 s, MAXFILESIZE 0, MAXFILENUM 4",
+     4, [](Scene& scene, int) { return boundedStorm(scene); }, 0, "",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
+     whyNoStrace},
     {"SlowedArchiveThread", "every fsync delayed 200 ms, 8000 lines at once, MAXFILESIZE 150000",
      100,
      [](Scene& scene, int step) { return slowArchive(scene, step, 8000, "150000"); }, 0, "",
