@@ -36,14 +36,15 @@ void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path,
   bool archiveOpened = false;
   std::error_code error = compressFile(path, compressedPath, archiveOpened, &failed);
   if (error) {
+    // The archive's own name never held this attempt; whatever is there
+    // (a good archive of an earlier run, say) stays. The partial one goes
+    // before the report, so that whoever reads it sees the end state.
+    if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
     printError("Cannot compress file: `", failed.string(), error.message());
     // Something else took the file's name: it is no entry of ours, to keep
     // or to retire; it stays as it is, reported this once.
     if (failed == path && error == notRegularFile()) return;
     push(path);
-    // The archive's own name never held this attempt; whatever is there
-    // (a good archive of an earlier run, say) stays.
-    if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
     return;
   }
   push(compressedPath);

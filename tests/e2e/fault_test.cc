@@ -162,9 +162,10 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
     if (r.status == kMountRefused) GTEST_SKIP() << "mount refused: " << r.err;
     EXPECT_EQ(r.status, 1);
     const std::string disk = work / "disk";
-    // The archive thread may fail on the finished file too, if it gets there first.
-    const std::string archiveLine = "Cannot compress file: `" + disk + "/" + logName(1) +
-                                    "`: No space left on device\n";
+    // The archive thread may fail on the finished file too, if it gets there
+    // first: no inode for its temporary.
+    const std::string archiveLine = "Cannot compress file: `" + disk + "/." + gzName(1) +
+                                    ".tmp`: No space left on device\n";
     EXPECT_EQ(withoutLine(r.err, archiveLine),
               openFailed(disk + "/" + logName(c.failingFile), "No space left on device"));
     if (c.failingFile > 1) {
