@@ -63,6 +63,10 @@ RetentionQueue::Compressed RetentionQueue::compress(const boost::filesystem::pat
   const std::error_code error = compressFile(path, compressedPath, archiveOpened, &failed);
   if (!error) return Compressed::kDone;
   const bool lackOfRoom = error.value() == ENOSPC || error.value() == EDQUOT;
+  // The archive's own name never held this attempt; whatever is there (a
+  // good archive of an earlier run, say) stays. The partial one goes before
+  // the report, so that whoever reads it sees the end state.
+  if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
   if (firstAttempt || !lackOfRoom)
     printError("Cannot compress file: `", failed.string(), error.message());
   // Something else took the file's name: it is no entry of ours, to keep
@@ -73,9 +77,6 @@ RetentionQueue::Compressed RetentionQueue::compress(const boost::filesystem::pat
   }
   if (firstAttempt && lackOfRoom) waitingForRoom.push_back(path);
   if (!lackOfRoom) stopWaiting(path);
-  // The archive's own name never held this attempt; whatever is there
-  // (a good archive of an earlier run, say) stays.
-  if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
   return Compressed::kKept;
 }
 

@@ -868,7 +868,7 @@ Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& 
     EXPECT_TRUE(eventually([&] {
       return exists(scene.dir + "/" + gzName(2)) && !exists(scene.dir + "/" + logName(2));
     }, kEnds)) << "the next file was not archived: " << ::testing::PrintToString(listDir(scene.dir));
-    // The message comes just before the partial archive is removed.
+    // The message comes just after the partial archive is removed.
     EXPECT_TRUE(eventually([&] {
       return !run.child.stderrText().empty() && !exists(scene.dir + "/" + partialName(1));
     }, kEnds));
