@@ -21,7 +21,7 @@ void runFlushThread(CurrentFile& file) {
   for (;;) {
     sleepFiveSeconds();
     std::lock_guard<std::mutex> lock(file.mutex);
-    if (file.handle && file.unflushed) flushFile(file);
+    if (file.fd >= 0 && file.unflushed()) flushIfRoom(file);
   }
 }
 

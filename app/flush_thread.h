@@ -6,7 +6,8 @@ namespace zarvo {
 struct CurrentFile;
 
 // Thread body; never returns. A failed flush ends the process like any
-// failed write.
+// failed write, but on a full disk the bytes stay buffered: the record loop
+// flushes before every wait and waits for room itself.
 [[noreturn]] void runFlushThread(CurrentFile& file);
 
 }  // namespace zarvo

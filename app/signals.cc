@@ -61,11 +61,13 @@ void installSignalHandling() {
   }
 }
 
-bool waitReadable(int fd) {
+bool waitReadable(int fd, long nanoseconds) {
   pollfd input{fd, POLLIN, 0};
+  const timespec limit{0, nanoseconds};
+  const int ready = ppoll(&input, 1, nanoseconds < 0 ? nullptr : &limit, &waitMask);
   // Any other failure is left for the read to report.
-  if (ppoll(&input, 1, nullptr, &waitMask) < 0) return errno != EINTR;
-  return !takePending();
+  if (ready < 0) return errno != EINTR;
+  return ready > 0 && !takePending();
 }
 
 bool pauseUnlessSignalled(long nanoseconds) {

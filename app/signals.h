@@ -13,8 +13,9 @@ void installSignalHandling();
 
 // Waits until fd can be read, or poll reports an error condition on it
 // (POLLERR, POLLHUP, POLLNVAL) that the following read will report; false
-// when a signal arrived instead.
-bool waitReadable(int fd);
+// when a signal arrived instead, or `nanoseconds` (less than a second; -1:
+// no limit) went by.
+bool waitReadable(int fd, long nanoseconds = -1);
 
 // Sleeps for up to `nanoseconds` (less than a second) with the signals let
 // through as in waitReadable, so that one ends the pause at once; false when

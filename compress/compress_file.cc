@@ -67,27 +67,49 @@ std::error_code publish(const boost::filesystem::path& temporary,
   return synced;
 }
 
+class NotRegularFileCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "compress"; }
+  std::string message(int) const override { return "Not a regular file"; }
+};
+
 }  // namespace
+
+std::error_code notRegularFile() noexcept {
+  static const NotRegularFileCategory category;
+  return std::error_code(1, category);
+}
 
 boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& archive) {
   return archive.parent_path() / temporaryName(archive.filename().string());
 }
 
 std::error_code compressFile(const boost::filesystem::path& input,
-                             boost::filesystem::path& output, bool& archiveOpened) noexcept {
+                             boost::filesystem::path& output, bool& archiveOpened,
+                             boost::filesystem::path* failed) noexcept {
   archiveOpened = false;
   output = input;
   output += ".gz";
+  boost::filesystem::path unused;
+  boost::filesystem::path& culprit = failed != nullptr ? *failed : unused;
+  culprit = input;
 
   Kesp::FileSource source;
   if (const std::error_code opened = source.open(input.c_str()); opened.value() != 0)
     return opened;
+  if (!source.regularFile()) return notRegularFile();
+  culprit = output;
   if (const std::error_code refused = refuseLinkOrDirectory(output)) return refused;
   const boost::filesystem::path temporary = temporaryArchivePath(output);
+  culprit = temporary;
   Kesp::FileSink sink;
-  if (const std::error_code opened = sink.open(temporary.c_str()); opened.value() != 0)
-    return opened;
+  const std::error_code opened = sink.open(temporary.c_str());
+  // ENXIO: a FIFO that nobody reads, or a device without its driver.
+  if (opened.value() == ENXIO || (opened.value() == 0 && !sink.regularFile()))
+    return notRegularFile();
+  if (opened.value() != 0) return opened;
   archiveOpened = true;
+  culprit = input;
 
   io::stream<Kesp::Source<Kesp::FileSource>> inputStream{Kesp::Source<Kesp::FileSource>{source}};
   io::stream<Kesp::Sink<Kesp::FileSink>> outputStream{Kesp::Sink<Kesp::FileSink>{sink}};

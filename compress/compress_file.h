@@ -19,8 +19,17 @@ namespace zarvo {
 // Value 0 (system category): the archive is complete and durable, archive
 // and directory entry synced, so input may go. Otherwise the failure, input
 // untouched. An exception other than std::system_error ends the process.
+// failed, when given, names the entry a failure came from: input when it
+// cannot be opened or read, output when a link or directory holds it, the
+// temporary when it cannot be created; input again when writing fails.
+// Anything but a regular file at input or at the temporary is refused
+// (notRegularFile()) without waiting on it, and left alone.
 std::error_code compressFile(const boost::filesystem::path& input,
-                             boost::filesystem::path& output, bool& archiveOpened) noexcept;
+                             boost::filesystem::path& output, bool& archiveOpened,
+                             boost::filesystem::path* failed = nullptr) noexcept;
+
+// What compressFile gives for a FIFO, device or directory in its way.
+std::error_code notRegularFile() noexcept;
 
 // Where the archive `archive` is written before it takes its name.
 boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& archive);

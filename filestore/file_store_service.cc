@@ -26,7 +26,8 @@ FileStoreService::FileStoreService(std::string basename, boost::filesystem::path
       prefix(std::move(basename)),
       directory(std::move(logDirectory)),
       linkPath(directory / (prefix + std::string(kLinkSuffix))),
-      retention(retentionCapacity(maxFileNum)) {
+      retention(retentionCapacity(maxFileNum)),
+      backlogLimit(retentionCapacity(maxFileNum) + 1) {
   validateDirectory();
   directoryLock = lockDirectory(directory);
   removeTemporaries(directory, prefix);
@@ -74,16 +75,56 @@ void FileStoreService::removeBareLeftover(const boost::filesystem::path& path) {
 }
 
 void FileStoreService::archiveFile(const boost::filesystem::path& path) {
+  // Before the file is promised: the archive thread never counts it twice.
+  if (holding) {
+    holding = false;
+    currentFileHeld.store(false, std::memory_order_relaxed);
+  }
   postArchiveTask(path, true);
 }
 
 void FileStoreService::postArchiveTask(const boost::filesystem::path& path, bool addsEntry) {
-  // Only this thread writes the counter, so a relaxed add is exact; the
-  // archive thread may read a smaller value, which only delays a skip.
+  // Only this thread writes the counter. Release, and acquire below: a task
+  // that sees the file promised also sees that it is no longer held, so it
+  // is never counted twice; seeing a smaller value only delays a skip.
   const uint64_t added = addsEntry ? 1 : 0;
-  const uint64_t position = entriesPromised.fetch_add(added, std::memory_order_relaxed) + added;
+  const uint64_t position = entriesPromised.fetch_add(added, std::memory_order_release) + added;
+  ++tasksPosted;
   boost::asio::post(executor, [this, path, position] {
-    retention.handleFinishedFile(path, entriesPromised.load(std::memory_order_relaxed) - position);
+    const uint64_t promised = entriesPromised.load(std::memory_order_acquire);
+    const uint64_t held = currentFileHeld.load(std::memory_order_relaxed) ? 1 : 0;
+    retention.handleFinishedFile(path, promised - position + held);
+    // Release: the files this task removed are gone before the main thread
+    // sees room for the next one.
+    tasksFinished.fetch_add(1, std::memory_order_release);
+    retryLaterWhileWaiting();
+  });
+}
+
+std::future<bool> FileStoreService::removeOldestFile(std::string why) {
+  auto removed = std::make_shared<std::promise<bool>>();
+  boost::asio::post(executor, [this, removed, why = std::move(why)] {
+    removed->set_value(retention.removeOldest(why));
+  });
+  return removed->get_future();
+}
+
+std::future<bool> FileStoreService::whenCaughtUp() {
+  auto done = std::make_shared<std::promise<bool>>();
+  boost::asio::post(executor, [done] { done->set_value(true); });
+  return done->get_future();
+}
+
+// A compression that failed for want of room is tried again without
+// waiting for a restart, but only once the disk has room for it.
+void FileStoreService::retryLaterWhileWaiting() {
+  if (retryArmed || !retention.waitForRoom()) return;
+  retryArmed = true;
+  retryTimer.expires_after(std::chrono::seconds(1));
+  retryTimer.async_wait([this](const boost::system::error_code&) {
+    retryArmed = false;
+    retention.retryWhereRoom();
+    retryLaterWhileWaiting();
   });
 }
 

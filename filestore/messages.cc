@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <sstream>
 
 namespace zarvo {
@@ -20,10 +19,17 @@ std::string errorText(int errorNumber) { return std::generic_category().message(
 
 namespace {
 
+// Straight to the descriptor: a stream keeps its failure state, so one
+// line lost to a full pipe would silence every later one. Each line gets
+// its own attempt; one that cannot be written is dropped, never retried.
 void printLine(std::string line) {
   line += '\n';
-  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
-  std::cerr.flush();
+  for (size_t done = 0; done < line.size();) {
+    const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
 }
 
 }  // namespace
@@ -38,6 +44,8 @@ void fatalError(std::string_view text, std::string_view path, std::string_view e
   printError(text, path, error);
   std::terminate();
 }
+
+void printMessage(std::string_view line) { printLine(std::string(line)); }
 
 void fatalLine(std::string_view line) {
   printLine(std::string(line));

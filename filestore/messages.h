@@ -19,6 +19,8 @@ std::string errorText(int errorNumber);
 // text (which ends in a back-quote), the path, "`: ", the error and a newline.
 void printError(std::string_view text, std::string_view path, std::string_view error);
 [[noreturn]] void fatalError(std::string_view text, std::string_view path, std::string_view error);
+// One whole line, and the run goes on.
+void printMessage(std::string_view line);
 // One whole line, then the process ends with status 1.
 [[noreturn]] void fatalLine(std::string_view line);
 // What the operator asked for (--help, --version): one line on standard

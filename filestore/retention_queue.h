@@ -5,6 +5,8 @@
 // archive thread alone, one task at a time, so it needs no lock.
 #include <cstdint>
 #include <deque>
+#include <string>
+#include <vector>
 
 #include <boost/filesystem/path.hpp>
 
@@ -24,11 +26,27 @@ class RetentionQueue {
 
   const std::deque<boost::filesystem::path>& entries() const { return files; }
 
+  // Removes the oldest entry to make room for the current file; `why` opens
+  // the line that names it. False when there is none.
+  bool removeOldest(const std::string& why) noexcept;
+
+  // ".log" entries whose compression failed for want of room are compressed
+  // again once the directory's file system has room for the whole file.
+  // True while some still wait.
+  bool retryWhereRoom() noexcept;
+  bool waitForRoom() const { return !waitingForRoom.empty(); }
+
  private:
   void push(const boost::filesystem::path& path) noexcept;
   void removeFile(const boost::filesystem::path& path) noexcept;
 
+  enum class Compressed { kDone, kKept, kStray };
+  Compressed compress(const boost::filesystem::path& path, boost::filesystem::path& archive,
+                      bool firstAttempt) noexcept;
+  void stopWaiting(const boost::filesystem::path& path) noexcept;
+
   std::deque<boost::filesystem::path> files;
+  std::vector<boost::filesystem::path> waitingForRoom;  // entries, oldest first
   uint32_t capacity;
 };
 

@@ -10,12 +10,14 @@
 namespace zarvo {
 namespace {
 
-// A vanished entry is simply not there; any other failure is reported, since
-// the writer cannot tell whether the file is one of its own.
+// A vanished entry is simply not there, and a loop of links is no file of
+// ours, like a link to nothing; any other failure is reported, since the
+// writer cannot tell whether the file is one of its own.
 bool isRegularFile(const boost::filesystem::path& path) {
   boost::system::error_code ec;
   boost::filesystem::file_status status = boost::filesystem::status(path, ec);
   if (status.type() == boost::filesystem::file_not_found) return false;
+  if (ec == boost::system::errc::too_many_symbolic_link_levels) return false;
   if (ec) fatalError("Cannot query status of `", quoted(path), ec.message());
   return status.type() == boost::filesystem::regular_file;
 }

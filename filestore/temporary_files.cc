@@ -28,8 +28,10 @@ void removeTemporaries(const boost::filesystem::path& directory, const std::stri
     const boost::filesystem::path& path = it->path();
     if (!isOurTemporary(path.filename().string(), prefix)) continue;
     boost::system::error_code ec;
+    // A FIFO planted there would hold up the archive thread; only a
+    // directory, which unlink cannot take, stays.
     const boost::filesystem::file_type type = boost::filesystem::symlink_status(path, ec).type();
-    if (type != boost::filesystem::regular_file && type != boost::filesystem::symlink_file)
+    if (type == boost::filesystem::directory_file || type == boost::filesystem::status_error)
       continue;
     boost::filesystem::remove(path, ec);
     if (ec) printError("Cannot remove file: `", path.string(), ec.message());

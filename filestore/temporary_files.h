@@ -8,9 +8,10 @@
 
 namespace zarvo {
 
-// Removes every regular file or symbolic link in `directory` named like a
-// temporary of ours (".<prefix>-N.log.gz.tmp", ".<prefix>.log.tmp"); other
-// names are never touched. A failed removal is reported and passed over.
+// Removes every entry but a directory in `directory` named like a temporary
+// of ours (".<prefix>-N.log.gz.tmp", ".<prefix>.log.tmp"): a file, a link,
+// a FIFO; other names are never touched. A failed removal is reported and
+// passed over.
 void removeTemporaries(const boost::filesystem::path& directory, const std::string& prefix);
 
 }  // namespace zarvo

@@ -13,9 +13,11 @@ namespace Kesp {
 namespace {
 
 // What fopen64(path, "wb") does, plus O_NOFOLLOW: a link planted where the
-// file goes must not redirect (or truncate) another file.
+// file goes must not redirect (or truncate) another file; and O_NONBLOCK: a
+// FIFO there must not hold the open until a reader comes (ENXIO instead).
 std::FILE* openForWriting(const char* path) {
-  const int fd = open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd =
+      open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   std::FILE* file = fdopen(fd, "wb");
   if (file == nullptr) {

@@ -16,8 +16,11 @@ class FileSink {
   FileSink& operator=(const FileSink&) = delete;
 
   // Creates or truncates path (mode 0666 less the umask). A symbolic link at
-  // path is refused (ELOOP), never followed.
+  // path is refused (ELOOP), never followed; a FIFO without a reader gives
+  // ENXIO at once.
   std::error_code open(const char* path) noexcept;
+  // Open on a regular file: not a FIFO, a device or a directory.
+  bool regularFile() const noexcept { return isRegularFile(file); }
 
   // count (>= 0) when all was written; otherwise 0, and ec is set.
   int write(const char* data, int count, std::error_code& ec) noexcept;

@@ -1,5 +1,8 @@
 #include "kesp/file_source.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -9,7 +12,19 @@ namespace Kesp {
 
 namespace {
 
-std::FILE* openForReading(const char* path) { return fopen64(path, "rb"); }
+// What fopen64(path, "rb") does, plus O_NONBLOCK: a FIFO at path must not
+// hold the open until a writer comes (a regular file ignores the flag).
+std::FILE* openForReading(const char* path) {
+  const int fd = open64(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    const int fdopenErrno = errno;
+    close(fd);
+    errno = fdopenErrno;
+  }
+  return file;
+}
 
 }  // namespace
 

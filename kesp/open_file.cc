@@ -1,5 +1,7 @@
 #include "kesp/open_file.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "kesp/device_error.h"
@@ -14,6 +16,11 @@ std::error_code openFile(FileHandle& file, std::error_code& error, const char* p
   file.reset(opened);
   error = opened != nullptr ? std::error_code() : errnoCode(openErrno);
   return error;
+}
+
+bool isRegularFile(const FileHandle& file) noexcept {
+  struct stat status;
+  return file && fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode);
 }
 
 }  // namespace Kesp

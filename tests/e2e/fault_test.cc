@@ -3,7 +3,8 @@
 // a directory that stops accepting new files (failing writes, closes and
 // reads under strace are rows of the fault matrix). Each run must end
 // with status 1 and its one message, and what is on disk must be an exact
-// prefix of the input, never followed by later bytes.
+// prefix of the input, never followed by later bytes; a full disk instead
+// pauses the writer until room returns or a stop comes.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,13 +14,14 @@
 #include <cctype>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "tests/support/chunk_rule.h"
 #include "tests/support/files.h"
 #include "tests/support/input.h"
 #include "tests/support/log_directory.h"
@@ -38,10 +40,6 @@ std::string quoted(const std::string& path) {
     out += c;
   }
   return out + "\"";
-}
-
-std::string writeFailed(const std::string& path, const std::string& error) {
-  return "Cannot write line to file: `" + quoted(path) + "`: " + error + "\n";
 }
 
 std::string openFailed(const std::string& path, const std::string& error) {
@@ -66,30 +64,6 @@ std::string withoutLine(const std::string& text, const std::string& line) {
     if (l + "\n" != line) out += l + "\n";
   }
   return out;
-}
-
-// How many input bytes a log file holds when its bytes are an exact prefix of
-// what a faultless run writes for `input` (both header lines, then every chunk
-// behind a prefix like the format line's), cut anywhere after the header;
-// -1 when they are not.
-long heldInput(const std::string& bytes, const std::string& input) {
-  const std::string format = kFormatText;
-  const size_t firstNewline = bytes.find('\n');
-  const size_t formatAt = bytes.find(format);
-  if (firstNewline == std::string::npos || formatAt == std::string::npos) return -1;
-  const std::string reference = bytes.substr(firstNewline + 1, formatAt - firstNewline - 1);
-  size_t pos = formatAt + format.size(), in = 0;
-  while (pos < bytes.size()) {
-    if (in == input.size()) return -1;
-    const size_t prefixBytes = std::min(reference.size(), bytes.size() - pos);
-    if (!prefixMatches(bytes.substr(pos, prefixBytes), reference)) return -1;
-    pos += prefixBytes;
-    const size_t chunkBytes = std::min(chunkAt(input, in), bytes.size() - pos);
-    if (bytes.compare(pos, chunkBytes, input, in, chunkBytes) != 0) return -1;
-    pos += chunkBytes;
-    in += chunkBytes;
-  }
-  return static_cast<long>(in);
 }
 
 // --- tmpfs in a private mount namespace --------------------------------
@@ -122,23 +96,109 @@ RunResult runOnTmpfs(const std::string& options, const std::string& dir,
              "", kEnds);
 }
 
-TEST(FaultFullDisk, AWriteIntoAFullFileSystemEndsWithAnExactPrefix) {
+// A tmpfs of its own for a writer that must go on running while the test
+// acts on its disk: the seed's files are copied there first, the writer's
+// pid is left in pidFile, and what the disk holds at the end is copied out.
+// The test reaches the disk through the namespace's root, inside().
+struct TmpfsRun {
+  TempDir work;
+  std::string disk = work / "disk", seed = work / "seed", copy = work / "copy",
+              pidFile = work / "pid";
+  std::unique_ptr<Child> child;
+
+  TmpfsRun() {
+    for (const std::string& d : {disk, seed, copy}) mkdir(d.c_str(), 0755);
+  }
+
+  void start(const std::string& size, const std::vector<std::string>& command) {
+    const std::string script =
+        "mount -t tmpfs -o size=\"$1\" tmpfs \"$2\" || exit 125\n"
+        "cp -a \"$3\"/. \"$2\" || exit 126\n"
+        "disk=$2 copy=$4 pid=$5; shift 5\n"
+        // An asynchronous command's standard input is /dev/null unless redirected.
+        "exec 3<&0; \"$@\" <&3 3<&- & echo $! >\"$pid.new\"; mv \"$pid.new\" \"$pid\"\n"
+        "wait $!\n"
+        "status=$?\n"
+        "cp -a \"$disk\"/. \"$copy\" || exit 126\n"
+        "exit $status\n";
+    std::vector<std::string> argv{"unshare", "-m", "sh", "-c", script, "sh", size, disk,
+                                  seed,      copy, pidFile};
+    argv.insert(argv.end(), command.begin(), command.end());
+    child = std::make_unique<Child>(argv);
+  }
+
+  std::string inside(const std::string& name) const {
+    return "/proc/" + std::to_string(child->pid()) + "/root" + disk + "/" + name;
+  }
+
+  pid_t writerPid() const { return std::stoi(readFile(pidFile)); }
+
+  bool printed(const std::string& text) const {
+    return eventually([&] { return child->stderrText().find(text) != std::string::npos; }, kEnds);
+  }
+};
+
+std::string removedToMakeRoom(const std::string& path) {
+  return "No space left on device: removed " + quoted(path) + " to make room\n";
+}
+
+std::string partialName(int n) { return "." + gzName(n) + ".tmp"; }
+
+const std::string kPaused = "No space left on device: writing paused, retrying every second\n";
+
+// Three archives of an earlier run and someone else's file fill all but
+// some 300 KB of a 1 MiB tmpfs, and the input needs about 700 KB: the
+// archives go, oldest first, then the writer pauses. Either room returns
+// (the other file is removed) and everything is stored, or a TERM ends the
+// pause: what the writer held and could not store is counted.
+TEST(FaultFullDisk, RoomIsMadeFromOldArchivesThenTheWriterPauses) {
   const std::string why = whyNoTmpfs();
   if (!why.empty()) GTEST_SKIP() << why;
-  TempDir work;
-  const std::string input = requests("item", 20000);  // about 760 KB for a 64 KB file system
-  writeFile(work / "input", input);
-  mkdir((work / "disk").c_str(), 0755);
-  mkdir((work / "copy").c_str(), 0755);
-  RunResult r =
-      runOnTmpfs("size=64k", work / "disk", "100000000", work / "input", work / "copy");
-  if (r.status == kMountRefused) GTEST_SKIP() << "mount refused: " << r.err;
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, writeFailed(work / "disk/" + logName(1), "No space left on device"));
-  EXPECT_EQ(listDir(work / "copy"), (std::vector<std::string>{logName(1), "zarvo-access.log"}));
-  const long held = heldInput(readFile(work / "copy/" + logName(1)), input);
-  EXPECT_GT(held, 0) << "the file is not an exact prefix of the records";
-  EXPECT_LT(held, static_cast<long>(input.size()));
+  const std::string input = requests("item", 6000);
+  for (bool roomReturns : {true, false}) {
+    SCOPED_TRACE(roomReturns ? "room returns" : "TERM during the pause");
+    TmpfsRun run;
+    for (int n = 1; n <= 3; ++n) writeFile(run.seed + "/" + gzName(n), randomBytes(64 << 10, n));
+    writeFile(run.seed + "/ballast", randomBytes(512 << 10, 4));
+    run.start("1m", writer({run.disk, "10", "100000000"}));
+    ASSERT_TRUE(eventually([&] { return exists(run.pidFile) && exists(run.inside(logName(4))); },
+                           kEnds))
+        << run.child->stderrText();
+    run.child->write(input);  // the pipe holds it all
+    ASSERT_TRUE(run.printed(kPaused)) << run.child->stderrText() << input.size();
+    std::string expected;
+    for (int n = 1; n <= 3; ++n) expected += removedToMakeRoom(run.disk + "/" + gzName(n));
+    expected += kPaused;
+    size_t unread = 0;
+    if (roomReturns) {
+      ASSERT_EQ(unlink(run.inside("ballast").c_str()), 0);
+      ASSERT_TRUE(run.printed("Writing resumed after "));
+      run.child->closeInput();
+      EXPECT_EQ(run.child->wait(kEnds), 0);
+    } else {
+      kill(run.writerPid(), SIGTERM);
+      EXPECT_EQ(run.child->wait(kEnds), 1);
+      unread = run.child->unreadInput();
+    }
+    const std::string body = readLog(run.copy + "/" + logName(4)).body();
+    if (roomReturns) {
+      EXPECT_EQ(body, input);
+      const std::string err = run.child->stderrText();
+      const std::string resumed = err.substr(std::min(err.size(), expected.size()));
+      EXPECT_TRUE(std::regex_match(resumed, std::regex("Writing resumed after [1-9][0-9]* s\n")))
+          << resumed;
+      expected += resumed;
+    } else {
+      EXPECT_EQ(body, input.substr(0, body.size())) << "a prefix of the input";
+      EXPECT_EQ(body.back(), '\n') << "whole records";
+      expected += "No space left on device: could not store " +
+                  std::to_string(input.size() - body.size() - unread) + " bytes\n";
+    }
+    EXPECT_EQ(run.child->stderrText(), expected);
+    std::vector<std::string> left{logName(4), "zarvo-access.log"};
+    if (!roomReturns) left.insert(left.begin(), "ballast");
+    EXPECT_EQ(listDir(run.copy), left);
+  }
 }
 
 TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
@@ -163,7 +223,8 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
     EXPECT_EQ(r.status, 1);
     const std::string disk = work / "disk";
     // The archive thread may fail on the finished file too, if it gets there first.
-    const std::string archiveLine = "Cannot compress file: `" + disk + "/" + logName(1) +
+    // (Its temporary is what finds no inode.)
+    const std::string archiveLine = "Cannot compress file: `" + disk + "/" + partialName(1) +
                                     "`: No space left on device\n";
     EXPECT_EQ(withoutLine(r.err, archiveLine),
               openFailed(disk + "/" + logName(c.failingFile), "No space left on device"));
@@ -178,59 +239,38 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
 }
 
 // An earlier run's file of random hex digits (its archive is half its size)
-// on a file system with room for it but not for its archive beside it. The
-// archive thread takes that file at start-up while the main thread writes the
-// new file's header; the archive fills the disk only after some 2 MB of
-// compression, long after the header is out. Should a slow main thread still
-// be late, the archive's first write is held back under strace, longer on
-// each attempt.
-TEST(FaultFullDisk, AnArchiveThatDoesNotFitIsRemovedAndItsLogKept) {
+// and someone else's file leave too little room for that archive. Its
+// temporary goes and the ".log" stays; once the other file is removed and
+// the disk has room for the whole file, the archive is made after all,
+// without a restart. The main thread's header, should it meet the full
+// disk, waits for the failed archive to clear away and goes on.
+TEST(FaultFullDisk, AnArchiveThatDoesNotFitIsRemovedAndMadeOnceRoomReturns) {
   const std::string why = whyNoTmpfs();
   if (!why.empty()) GTEST_SKIP() << why;
-  std::string earlier(8 << 20, '\0');
+  std::string earlier(4 << 20, '\0');
   uint64_t x = 1;
   for (char& c : earlier) c = "0123456789abcdef"[(x = x * 6364136223846793005ULL + 1) >> 60];
-  const std::string script =
-      "mount -t tmpfs -o size=9m tmpfs \"$1\" || exit 125\n"
-      "cp -a \"$2\"/. \"$1\" || exit 126\n"
-      "disk=$1 copy=$4; shift 4; \"$@\"\n"
-      "status=$?\n"
-      "cp -a \"$disk\"/. \"$copy\" || exit 126\n"
-      "exit $status\n";
-  for (int heldMs : {0, 500, 2000, 8000}) {
-    SCOPED_TRACE("the archive's first write held " + std::to_string(heldMs) + " ms");
-    TempDir work;
-    const std::string disk = work / "disk", seed = work / "seed", copy = work / "copy";
-    for (const std::string& d : {disk, seed, copy}) mkdir(d.c_str(), 0755);
-    writeFile(seed + "/" + logName(1), earlier);
-    std::vector<std::string> argv{"unshare", "-m", "sh", "-c", script, "sh", disk, seed, "-", copy};
-    std::vector<std::string> command = writer({disk, "10", "100000000"});
-    if (heldMs > 0) {
-      if (!whyNoStrace().empty()) GTEST_SKIP() << "the header came late and " << whyNoStrace();
-      command = traced(work / "trace",
-                       {"-e", "trace=write", "-e",
-                        "inject=write:delay_enter=" + std::to_string(heldMs * 1000) + ":when=1",
-                        "-P", disk + "/" + logName(1) + ".gz"},
-                       command);
-    }
-    argv.insert(argv.end(), command.begin(), command.end());
-    Child child(argv);
-    child.write("a\n");
-    eventually([&] { return child.stderrText().find('\n') != std::string::npos; }, kEnds);
-    child.closeInput();
-    const int status = child.wait(kEnds);
-    if (status == kMountRefused) GTEST_SKIP() << "mount refused: " << child.stderrText();
-    // The archive filled the disk before the header was out: try again.
-    if (status == 1 && child.stderrText().find(logName(2)) != std::string::npos && heldMs < 8000)
-      continue;
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(child.stderrText(), "Cannot compress file: `" + disk + "/" + logName(1) +
-                                      "`: No space left on device\n");
-    EXPECT_EQ(listDir(copy), (std::vector<std::string>{logName(1), logName(2), "zarvo-access.log"}));
-    EXPECT_EQ(readFile(copy + "/" + logName(1)), earlier);
-    EXPECT_EQ(readLog(copy + "/" + logName(2)).body(), "a\n");
-    return;
-  }
+  TmpfsRun run;
+  writeFile(run.seed + "/" + logName(1), earlier);
+  writeFile(run.seed + "/ballast", std::string(4608 << 10, 'b'));
+  run.start("9m", writer({run.disk, "10", "100000000"}));
+  run.child->write("a\n");
+  const std::string failed =
+      "Cannot compress file: `" + run.disk + "/" + logName(1) + "`: No space left on device\n";
+  ASSERT_TRUE(run.printed(failed));
+  // The message comes just before the temporary is removed.
+  EXPECT_TRUE(eventually([&] { return !exists(run.inside(partialName(1))); }, kEnds));
+  EXPECT_TRUE(exists(run.inside(logName(1))));
+  EXPECT_FALSE(exists(run.inside(gzName(1))));
+  ASSERT_EQ(unlink(run.inside("ballast").c_str()), 0);
+  EXPECT_TRUE(eventually([&] { return !exists(run.inside(logName(1))); }, kEnds * 3))
+      << "never archived";
+  run.child->closeInput();
+  EXPECT_EQ(run.child->wait(kEnds), 0);
+  EXPECT_EQ(run.child->stderrText(), failed);
+  EXPECT_EQ(listDir(run.copy), (std::vector<std::string>{gzName(1), logName(2), "zarvo-access.log"}));
+  EXPECT_EQ(gunzipFile(run.copy + "/" + gzName(1)), earlier);
+  EXPECT_EQ(readLog(run.copy + "/" + logName(2)).body(), "a\n");
 }
 
 // --- standard input -----------------------------------------------------
@@ -326,9 +366,10 @@ TEST(FaultPermission, ADirectoryMadeReadOnlyMidRunStopsAtTheNextFile) {
   child.signal(SIGALRM);
   EXPECT_EQ(child.wait(kEnds), 1);
   // The link is not touched for a file that was never opened; the archive
-  // thread may not get to report its own failure before the process ends.
+  // thread may not get to report its own failure (no temporary can be
+  // made) before the process ends.
   const std::string archiveLine =
-      "Cannot compress file: `" + logs + "/" + logName(1) + "`: Permission denied\n";
+      "Cannot compress file: `" + logs + "/." + gzName(1) + ".tmp`: Permission denied\n";
   EXPECT_EQ(withoutLine(child.stderrText(), archiveLine),
             openFailed(logs + "/" + logName(2), "Permission denied"));
   EXPECT_EQ(readLink(logs + "/zarvo-access.log"), logs + "/" + logName(1));

@@ -336,8 +336,9 @@ const std::vector<Row> kKillRows = {
             {"open,openat", logName(2), 1, 1, {"!" + logName(2)}}),
     killRow("AtTheNextFileHeader", "kill -9 at the write of the next file's header", 3,
             {"write", logName(2), 1, 1, {logName(2)}}),
-    killRow("AtARetentionDelete", "kill -9 at the unlink that retires the oldest archive", 2,
-            {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), gzName(2), logName(2)}}),
+    killRow("AtARetentionDelete",
+            "kill -9 at the unlink that retires the oldest archive before the next compression", 2,
+            {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), logName(2), "!" + gzName(2)}}),
     {"FiftyRandomKillsUnderLoad",
      "kill -9 fifty times at random moments of a busy run, MAXFILESIZE 4000", 4,
      [](Scene& scene, int) { return killRepeatedly(scene); }, kKilled, "",
@@ -525,7 +526,7 @@ Outcome withStderr(Scene& scene, Stderr kind, Run what) {
     mkdir((scene.dir + "/" + kLink).c_str(), 0755);
     scene.oracle.snapshot();
   }
-  if (what != Run::kUsageError) argv.insert(argv.end(), {"3", "1000"});
+  if (what != Run::kUsageError) argv.insert(argv.end(), {"3", kNoRotation});
   const std::string input = requests("stderr", 30);
   RunResult r =
       run(traced(trace, {"-s", "4096", "-e", "trace=write", "-e", "signal=none"}, argv), input, kEnds);
@@ -549,7 +550,46 @@ Row stderrRow(std::string name, std::string how, Stderr kind, Run what) {
           0, whyNoStrace};
 }
 
+// A non-blocking pipe that is full when the first message comes, which is
+// lost, and drained before the next: that one must still be written.
+Outcome stderrFullOnce(Scene& scene) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2");
+  while (::write(fds[1], "x", 1) == 1) {
+  }
+  fcntl(fds[1], F_SETFD, 0);
+  mkdir((scene.dir + "/" + kLink).c_str(), 0755);
+  scene.oracle.snapshot();
+  Child child({"bash", "-c", "exec \"$0\" \"$@\" 2>&" + std::to_string(fds[1]), ZARVO_WRITER_PATH,
+               scene.dir, "3", kNoRotation});
+  close(fds[1]);
+  auto drain = [&] {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    return text;
+  };
+  // The first link message came before the first record was stored.
+  child.write("a\n");
+  EXPECT_TRUE(eventually([&] { return scene.oracle.stored() == "a\n"; }, kEnds));
+  EXPECT_EQ(drain().find('\n'), std::string::npos) << "the first message fitted after all";
+  child.signal(SIGALRM);
+  std::string err;
+  EXPECT_TRUE(eventually([&] { return (err += drain()).find('\n') != std::string::npos; }, kEnds))
+      << "the message after the full pipe was lost";
+  child.closeInput();
+  const int status = child.wait(kEnds);
+  err += drain();
+  close(fds[0]);
+  return {status, err, "a\n"};
+}
+
 const std::vector<Row> kStderrRows = {
+    {"FullOnceThenDrained", "stderr a non-blocking pipe, full at the first message only", 3,
+     [](Scene& scene, int) { return stderrFullOnce(scene); }, 0,
+     "Cannot create symbolic link `{dir}/zarvo-access.log` -> `{dir}/zarvo-access-2.log`: "
+     "Is a directory",
+     kAllOfInput | kWholeRecords | kOutsideUntouched},
     stderrRow("FullOnAUsageError", "stderr /dev/full, no arguments", Stderr::kFull,
               Run::kUsageError),
     stderrRow("FullOnAFatalError", "stderr /dev/full, DIRECTORY missing", Stderr::kFull,
@@ -709,6 +749,44 @@ Outcome removeQueuedLog(Scene& scene, int step) {
   return run.finish(1);
 }
 
+// As above, with a FIFO put in the queued file's place: the archive thread
+// reports it once, leaves it there and goes on archiving.
+Outcome fifoForQueuedLog(Scene& scene, int step) {
+  const int heldMs = 2000 << std::min(step - 1, 3);
+  SCOPED_TRACE("the first archive's fsync held " + std::to_string(heldMs) + " ms");
+  Driven run(scene, injectedWriter(scene, "fsync",
+                                   "fsync:delay_enter=" + std::to_string(heldMs * 1000),
+                                   partialName(1)));
+  run.feed(1);
+  run.rotateTo(2);
+  run.feed(2, false);
+  run.rotateTo(3);
+  const std::string fifo = scene.dir + "/" + logName(2);
+  run.remove(logName(2));
+  EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  if (!exists(scene.dir + "/" + logName(1))) {
+    EXPECT_LT(step, 4) << "the archive thread was past file 1 before the FIFO came";
+    unlink(fifo.c_str());
+    Outcome missed;
+    missed.missed = true;
+    return missed;
+  }
+  // Not run.feed: the oracle would read the FIFO.
+  const std::string lines = requests("part 3", 1500);
+  run.child.write(lines);
+  run.fed += lines;
+  EXPECT_TRUE(eventually([&] { return readLog(scene.dir + "/" + logName(3)).body() == lines; },
+                         kEnds));
+  run.rotateTo(4);
+  EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(3)); }, kEnds))
+      << "archiving stopped at the FIFO: " << ::testing::PrintToString(listDir(scene.dir));
+  struct stat status;
+  EXPECT_TRUE(lstat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) << "the FIFO stays";
+  // The checks that follow would read it.
+  unlink(fifo.c_str());
+  return run.finish(1);
+}
+
 Outcome removeRetainedArchive(Scene& scene) {
   Driven run(scene, plainWriter(scene));
   run.feed(1, false);
@@ -757,6 +835,10 @@ const std::vector<Row> kRemovedRows = {
                removeQueuedLog,
                "Cannot compress file: `{dir}/zarvo-access-2.log`: No such file or directory", 0,
                whyNoStrace),
+    removedRow("AFifoForAQueuedLog", "a FIFO in place of a finished file waiting for the archive thread",
+               10, fifoForQueuedLog,
+               "Cannot compress file: `{dir}/zarvo-access-2.log`: Not a regular file", 0,
+               whyNoStrace),
     removedRow("ARetainedArchive", "the archive next to retire removed before it is due", 2,
                removeRetainedArchive, "", kNewestArchivesKept),
     removedRow("TheLink", "the link removed, then a rotation", 3, removeLink, "",
@@ -771,8 +853,11 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixRemoved, ::testing::ValuesIn(kRemovedRows),
 
 // strace applies `injection` to the first archive's calls: its compression
 // fails, the run goes on, archiving the next file, with the ".log" kept for
-// the next run, which then archives it.
-Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& injection) {
+// the next run, which then archives it. A failure for want of room is tried
+// again a second later, when the disk (never full here) has room: the run
+// itself then archives the ".log".
+Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& injection,
+                     bool retried) {
   Outcome out;
   {
     Driven run(scene, injectedWriter(scene, calls, injection, partialName(1)));
@@ -784,29 +869,59 @@ Outcome archiveFails(Scene& scene, const std::string& calls, const std::string& 
     EXPECT_TRUE(eventually([&] {
       return exists(scene.dir + "/" + gzName(2)) && !exists(scene.dir + "/" + logName(2));
     }, kEnds)) << "the next file was not archived: " << ::testing::PrintToString(listDir(scene.dir));
-    // The message comes just before the partial archive is removed.
+    // The message comes just after the partial archive is removed.
     EXPECT_TRUE(eventually([&] {
       return !run.child.stderrText().empty() && !exists(scene.dir + "/" + partialName(1));
     }, kEnds));
-    out = run.finish(1, false);
+    if (retried) {
+      EXPECT_TRUE(eventually([&] { return !exists(scene.dir + "/" + logName(1)); }, kEnds))
+          << "never tried again";
+    }
+    out = run.finish(1, retried);
   }
   EXPECT_EQ(std::count(out.err.begin(), out.err.end(), '\n'), 1) << "one line: " << out.err;
-  EXPECT_TRUE(exists(scene.dir + "/" + logName(1))) << "the .log is kept";
-  EXPECT_FALSE(exists(scene.dir + "/" + gzName(1))) << "no archive under its name";
+  EXPECT_EQ(exists(scene.dir + "/" + logName(1)), !retried) << "the .log is kept until archived";
+  EXPECT_EQ(exists(scene.dir + "/" + gzName(1)), retried) << "an archive under its name";
   EXPECT_FALSE(exists(scene.dir + "/" + partialName(1))) << "the partial archive is removed";
+  return recover(scene, out);
+}
+
+// A FIFO planted where the first archive is written: its compression fails
+// at once, naming the FIFO, and the run goes on; the next start removes it.
+Outcome fifoAtTheTemporary(Scene& scene) {
+  Outcome out;
+  const std::string fifo = scene.dir + "/" + partialName(1);
+  {
+    Driven run(scene, plainWriter(scene));
+    run.feed(1);
+    EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    run.rotateTo(2);
+    run.feed(2);
+    run.rotateTo(3);
+    EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(2)); }, kEnds))
+        << "archiving stopped at the FIFO: " << ::testing::PrintToString(listDir(scene.dir));
+    out = run.finish(1, false);
+  }
+  EXPECT_TRUE(exists(scene.dir + "/" + logName(1))) << "the .log is kept";
+  EXPECT_TRUE(exists(fifo)) << "the FIFO stays while the run lasts";
   return recover(scene, out);
 }
 
 Row archiveRow(std::string name, std::string how, std::string calls, std::string injection,
                const std::string& error) {
+  const bool retried = error == "No space left on device";
   return {std::move(name), std::move(how), 10,
-          [calls, injection](Scene& scene, int) { return archiveFails(scene, calls, injection); },
+          [=](Scene& scene, int) { return archiveFails(scene, calls, injection, retried); },
           0, "Cannot compress file: `{dir}/zarvo-access-1.log`: " + error,
           kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
           whyNoStrace};
 }
 
 const std::vector<Row> kArchiveRows = {
+    {"FifoAtTheTemporary", "a FIFO where the first archive is written", 10,
+     [](Scene& scene, int) { return fifoAtTheTemporary(scene); }, 0,
+     "Cannot compress file: `{dir}/.zarvo-access-1.log.gz.tmp`: Not a regular file",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched},
     archiveRow("NoSpaceAtTheFirstWrite", "ENOSPC at the first write of the first archive",
                "write", "write:error=ENOSPC:when=1", "No space left on device"),
     archiveRow("InputOutputErrorMidWrite", "EIO at the second write of the first archive",
@@ -819,33 +934,47 @@ const std::vector<Row> kArchiveRows = {
 };
 
 class MatrixArchive : public ::testing::TestWithParam<Row> {};
-TEST_P(MatrixArchive, TheLogIsKeptAndArchivedByTheNextRun) { walk(GetParam()); }
+TEST_P(MatrixArchive, TheLogIsKeptAndArchivedLater) { walk(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Rows, MatrixArchive, ::testing::ValuesIn(kArchiveRows), rowName);
 
 // --- a failing close ----------------------------------------------------------
 
 // The only close of file 1 is that of the log file, which strace fails: at
 // the end of input, or at the rotation that the first record sets off under
-// a 100-byte limit. Nothing is opened after the failure.
+// a 100-byte limit. Nothing is opened after the failure, unless the disk
+// was full: then, the file synced once the archive thread has caught up
+// (room may have been all it lacked), the writer goes on without a word.
 Outcome closeFails(Scene& scene, const std::string& error, const std::string& maxFileSize,
-                   const std::string& input, const std::string& kept) {
+                   const std::string& input, const std::string& kept, bool pauses) {
   RunResult r = run(traced(scene.scratch / "trace",
                            {"--seccomp-bpf", "-e", "trace=close", "-e",
                             "inject=close:error=" + error + ":when=1", "-P",
                             scene.dir + "/" + logName(1)},
                            writer({scene.dir, std::to_string(scene.maxFileNum), maxFileSize})),
                     input, kEnds);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << r.err;
-  EXPECT_FALSE(exists(scene.dir + "/" + logName(2))) << "nothing is opened after the failure";
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), pauses ? 0 : 1) << r.err;
+  if (!pauses) {
+    EXPECT_FALSE(exists(scene.dir + "/" + logName(2))) << "nothing is opened after the failure";
+  }
   return {r.status, r.err, kept};
 }
 
 Row closeRow(std::string name, std::string how, std::string error, std::string text,
              std::string maxFileSize, std::string input, std::string kept) {
   return {std::move(name), std::move(how), 3,
-          [=](Scene& scene, int) { return closeFails(scene, error, maxFileSize, input, kept); },
+          [=](Scene& scene, int) {
+            return closeFails(scene, error, maxFileSize, input, kept, false);
+          },
           1, "Cannot write line to file: `\"{dir}/zarvo-access-1.log\"`: " + text,
           kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace};
+}
+
+Row pausedCloseRow(std::string name, std::string how, std::string maxFileSize, std::string input) {
+  return {std::move(name), std::move(how), 3,
+          [=](Scene& scene, int) {
+            return closeFails(scene, "ENOSPC", maxFileSize, input, input, true);
+          },
+          0, "", kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace};
 }
 
 const std::vector<Row> kCloseRows = {
@@ -854,22 +983,25 @@ const std::vector<Row> kCloseRows = {
              "a\nb\nlast line without newline"),
     closeRow("InputOutputErrorAtARotation", "EIO from the close at a rotation", "EIO",
              "Input/output error", "100", "a\nb\n", "a\n"),
-    closeRow("NoSpaceAtTheEndOfInput", "ENOSPC from the close at the end of input", "ENOSPC",
-             "No space left on device", "100000", "a\n", "a\n"),
-    closeRow("NoSpaceAtARotation", "ENOSPC from the close at a rotation", "ENOSPC",
-             "No space left on device", "100", "a\nb\n", "a\n"),
+    pausedCloseRow("NoSpaceAtTheEndOfInput", "ENOSPC from the close at the end of input",
+                   "100000", "a\n"),
+    pausedCloseRow("NoSpaceAtARotation", "ENOSPC from the close at a rotation", "100", "a\nb\n"),
 };
 
 class MatrixClose : public ::testing::TestWithParam<Row> {};
-TEST_P(MatrixClose, AFailedCloseIsReportedAsAFailedWrite) { walk(GetParam()); }
+TEST_P(MatrixClose, AFailedCloseEndsTheRunUnlessTheDiskWasFull) { walk(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Rows, MatrixClose, ::testing::ValuesIn(kCloseRows), rowName);
 
 // --- a failing write of records ------------------------------------------------
 
 // The header reaches the disk with the first write, before any input is
 // read; each later batch of input with a write of its own. strace fails
-// write number `failing` on file 1: nothing later may reach the file.
+// write number `failing` on file 1: nothing later may reach the file. For
+// a full disk (ENOSPC, EDQUOT) the write is done again once the archive
+// thread has caught up (room may have been all it lacked): it succeeds, and
+// everything reaches the file without a word.
 Outcome writeFails(Scene& scene, const std::string& error, int failing, bool lastEndsInput) {
+  const bool pauses = error != "EIO";
   const std::string file = scene.dir + "/" + logName(1);
   Child child(traced(scene.scratch / "trace",
                      {"--seccomp-bpf", "-e", "trace=write", "-e",
@@ -888,16 +1020,20 @@ Outcome writeFails(Scene& scene, const std::string& error, int failing, bool las
     child.write("tail without newline");  // its bytes go out with the final close
   } else {
     // The failing batch, read on its own (unless the run has already
-    // ended), and one the writer must never get to write.
+    // ended), and one the writer must never get to write unless it paused.
     child.write("failing batch\n");
     EXPECT_TRUE(eventually([&] { return child.endsWithin(0) || child.unreadInput() == 0; }, kEnds));
     child.write("later batch\n");
+    if (pauses) stored += "failing batch\nlater batch\n";
   }
   child.closeInput();
   const int status = child.wait(kEnds);
   const std::string err = child.stderrText();
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
-  if (failing == 1) {
+  if (pauses) {
+    EXPECT_EQ(readLog(file).body(), stored);
+  } else if (std::count(err.begin(), err.end(), '\n') != 1) {
+    ADD_FAILURE() << "one line: " << err;
+  } else if (failing == 1) {
     EXPECT_EQ(readFile(file), "");
   } else {
     EXPECT_EQ(readLog(file).body(), stored);
@@ -909,9 +1045,11 @@ Row writeRow(std::string name, std::string error, std::string text, int failing,
              bool lastEndsInput = false) {
   const std::string how = error + " on write " + std::to_string(failing) + " of file 1" +
                           (lastEndsInput ? " at the end of input" : "");
+  const bool pauses = error != "EIO";
   return {std::move(name), how, 3,
-          [=](Scene& scene, int) { return writeFails(scene, error, failing, lastEndsInput); }, 1,
-          "Cannot write line to file: `\"{dir}/zarvo-access-1.log\"`: " + text,
+          [=](Scene& scene, int) { return writeFails(scene, error, failing, lastEndsInput); },
+          pauses ? 0 : 1,
+          pauses ? "" : "Cannot write line to file: `\"{dir}/zarvo-access-1.log\"`: " + text,
           kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace};
 }
 
@@ -925,7 +1063,7 @@ const std::vector<Row> kWriteRows = {
 };
 
 class MatrixWrite : public ::testing::TestWithParam<Row> {};
-TEST_P(MatrixWrite, AFailedWriteEndsTheRunAndNothingLaterReachesTheFile) { walk(GetParam()); }
+TEST_P(MatrixWrite, AFailedWriteEndsTheRunUnlessTheDiskWasFull) { walk(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Rows, MatrixWrite, ::testing::ValuesIn(kWriteRows), rowName);
 
 // --- a failing read of standard input ------------------------------------------
@@ -982,25 +1120,26 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixRead, ::testing::ValuesIn(kReadRows), rowNa
 // --- a failing periodic flush ---------------------------------------------------
 
 // After a rotation with no input behind it, the new file's header is
-// flushed before the writer waits for input again, and that write fails.
+// flushed before the writer waits for input again, and that write fails for
+// want of room: it is done again once the archive thread has caught up.
 Outcome periodicFlushFails(Scene& scene) {
   Driven run(scene, injectedWriter(scene, "write", "write:error=ENOSPC:when=1", logName(2)));
   run.feed(1);
   run.rotateTo(2);
-  EXPECT_TRUE(run.child.endsWithin(kEnds)) << "the failed flush did not end the run";
-  EXPECT_EQ(readFile(scene.dir + "/" + logName(2)), "") << "a discarded buffer stays discarded";
-  return {run.child.wait(kEnds), run.child.stderrText(), run.fed};
+  EXPECT_TRUE(eventually([&] { return readFile(scene.dir + "/" + logName(2)) != ""; }, kEnds))
+      << "the header never came";
+  run.feed(2);
+  return run.finish(0);
 }
 
 const std::vector<Row> kFlushRows = {
     {"NoSpaceForTheNextHeader", "ENOSPC when the new file's header is flushed after a rotation", 3,
-     [](Scene& scene, int) { return periodicFlushFails(scene); }, 1,
-     "Cannot write line to file: `\"{dir}/zarvo-access-2.log\"`: No space left on device",
-     kAllOfInput | kOutsideUntouched, 0, whyNoStrace},
+     [](Scene& scene, int) { return periodicFlushFails(scene); }, 0, "", kAllOfInput | kWholeRecords | kOutsideUntouched, 0,
+     whyNoStrace},
 };
 
 class MatrixFlush : public ::testing::TestWithParam<Row> {};
-TEST_P(MatrixFlush, AFailedPeriodicFlushEndsTheRun) { walk(GetParam()); }
+TEST_P(MatrixFlush, AFlushThatFindsNoRoomIsDoneAgain) { walk(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(Rows, MatrixFlush, ::testing::ValuesIn(kFlushRows), rowName);
 
 // --- long lines and arbitrary bytes ------------------------------------------
@@ -1189,7 +1328,44 @@ Outcome slowArchive(Scene& scene, int step, int lines, const std::string& maxFil
   return {traced.wait(kEnds), traced.stderrText(), input};
 }
 
+// The same slow archive thread under a storm of rotations, fed in batches
+// every 10 ms: DIRECTORY, counted at each batch, never holds more than
+// twice its kept files plus two (the link and its temporary).
+Outcome boundedStorm(Scene& scene) {
+  Child traced(zarvo::test::traced(scene.scratch / "trace",
+                                   {"-e", "trace=fsync", "-e", "inject=fsync:delay_enter=200000"},
+                                   writer({scene.dir, std::to_string(scene.maxFileNum), "0"})));
+  std::string fed;
+  size_t peak = 0;
+  int batch = 0;
+  auto sample = [&] { peak = std::max(peak, listDir(scene.dir).size()); };
+  eventually([&] {
+    sample();
+    const std::string lines = requests("storm " + std::to_string(batch), 20);
+    traced.write(lines);
+    fed += lines;
+    return ++batch == 150;
+  }, kEnds);
+  const std::string last = fed.substr(fed.rfind('\n', fed.size() - 2) + 1);
+  EXPECT_TRUE(eventually([&] {
+    sample();
+    const std::string stored = scene.oracle.stored();
+    return stored.size() >= last.size() &&
+           stored.compare(stored.size() - last.size(), last.size(), last) == 0;
+  }, kEnds));
+  EXPECT_LE(peak, 2 * scene.maxFileNum + 2) << "entries at the peak";
+  EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum); }, kEnds * 6))
+      << "the backlog never drained";
+  traced.closeInput();
+  return {traced.wait(kEnds), traced.stderrText(), fed};
+}
+
 const std::vector<Row> kBacklogRows = {
+    {"BoundedDuringAStorm",
+     "every fsync delayed 200 ms, 20 records every 10 ms for 1.5 s, MAXFILESIZE 0, MAXFILENUM 4",
+     4, [](Scene& scene, int) { return boundedStorm(scene); }, 0, "",
+     kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
+     whyNoStrace},
     {"SlowedArchiveThread", "every fsync delayed 200 ms, 8000 lines at once, MAXFILESIZE 150000",
      100,
      [](Scene& scene, int step) { return slowArchive(scene, step, 8000, "150000"); }, 0, "",

@@ -171,6 +171,7 @@ TEST(Startup, OnlyLinksToRegularFilesAreArchivedButEveryNameCounts) {
   symlink((dir / "gone").c_str(), (dir / "zarvo-access-20.log").c_str());
   mkdir((dir / "zarvo-access-30.log").c_str(), 0755);
   mkfifo((dir / "zarvo-access-40.log").c_str(), 0644);
+  symlink("zarvo-access-50.log", (dir / "zarvo-access-50.log").c_str());  // a loop
   // Names that are not the writer's are never looked at, even when broken.
   symlink("notes.txt", (dir / "notes.txt").c_str());
   Child child(writer({dir.path().string(), "100", "1000000"}));
@@ -179,19 +180,10 @@ TEST(Startup, OnlyLinksToRegularFilesAreArchivedButEveryNameCounts) {
   EXPECT_EQ(child.wait(), 0);
   EXPECT_EQ(child.stderrText(), "");
   EXPECT_TRUE(archived) << "the link's target is archived";
-  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / "zarvo-access-41.log");
-  for (const char* name : {"zarvo-access-20.log", "zarvo-access-30.log", "zarvo-access-40.log"})
+  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / "zarvo-access-51.log");
+  for (const char* name :
+       {"zarvo-access-20.log", "zarvo-access-30.log", "zarvo-access-40.log", "zarvo-access-50.log"})
     EXPECT_TRUE(exists(dir / name)) << name << " is not archived";
-}
-
-TEST(Startup, ABrokenNumberedEntryIsNamedNotSilent) {
-  TempDir dir;
-  symlink("zarvo-access-5.log", (dir / "zarvo-access-5.log").c_str());
-  RunResult r = run(writer({dir.path().string(), "3", "100"}));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Cannot query status of `\"" + (dir / "zarvo-access-5.log") +
-                       "\"`: Too many levels of symbolic links\n");
-  EXPECT_EQ(listDir(dir.path().string()), std::vector<std::string>{"zarvo-access-5.log"});
 }
 
 TEST(Startup, RefusesFileNumbersTheCounterCannotContinue) {

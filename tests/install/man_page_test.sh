@@ -74,12 +74,12 @@ for my $file (@sources) {
   close $in;
   $source =~ s{^\s*//.*$}{}mg;
   my @covered;
-  while ($source =~ /\b(fatalLine|informationLine|printError|fatalError)\s*\(((?:[^;"]|$literal)*)\)\s*;/g) {
+  while ($source =~ /\b(fatalLine|printMessage|informationLine|printError|fatalError)\s*\(((?:[^;"]|$literal)*)\)\s*;/g) {
     my ($helper, $arguments) = ($1, $2);
     push @covered, [$-[0], $+[0]];
     next if $helper eq 'informationLine';
     my @parts;
-    if ($helper eq 'fatalLine') {
+    if ($helper eq 'fatalLine' || $helper eq 'printMessage') {
       @parts = fragments($arguments);
     } else {
       my @args = split_arguments($arguments);
