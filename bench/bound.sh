@@ -4,7 +4,7 @@
 # seconds) on a disk-backed directory, beside BUSY busy loops, the entries
 # of DIRECTORY counted every 10 ms. Prints each run's peak and whether it
 # stayed within 2 x MAXFILENUM + 2.
-# Usage: bench/storm_bound.sh [--runs N] [--duration S] [--busy K] [--writer PATH] [--dir TMP]
+# Usage: bench/run.sh bound [--runs N] [--duration S] [--busy K] [--writer PATH] [--dir TMP]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
