@@ -48,14 +48,15 @@ void DirectoryWatch::stopWatching() {
   inotify_ = -1;
 }
 
-bool DirectoryWatch::wait(uint64_t current) {
+bool DirectoryWatch::wait(uint64_t current, int timeoutMillis) {
   highestNamed_ = 0;
   currentCreated_ = false;
   rescanDue_ = false;
   // Standard output too: a reader of the pipe that went away (`| head`)
   // ends the follower now, not at the next record.
   pollfd fds[3] = {{signals_, POLLIN, 0}, {STDOUT_FILENO, 0, 0}, {inotify_, POLLIN, 0}};
-  int ready = poll(fds, polling() ? 2 : 3, polling() ? kPollMillis : -1);
+  if (polling() && (timeoutMillis < 0 || timeoutMillis > kPollMillis)) timeoutMillis = kPollMillis;
+  int ready = poll(fds, polling() ? 2 : 3, timeoutMillis);
   if (ready < 0 && errno != EINTR) fatalLine("Cannot wait for changes: " + errorText(errno));
   if (stopRequested() || (fds[1].revents & (POLLERR | POLLHUP))) return false;
   if (!polling()) readEvents(current);

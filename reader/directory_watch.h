@@ -17,9 +17,10 @@ class DirectoryWatch {
   DirectoryWatch(const DirectoryWatch&) = delete;
   DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
-  // Waits for a change; false when a stop signal came instead, or standard
-  // output lost its reader. current: the number whose ".log" is being followed.
-  bool wait(uint64_t current);
+  // Waits for a change, or at most timeoutMillis when that is not negative;
+  // false when a stop signal came instead, or standard output lost its
+  // reader. current: the number whose ".log" is being followed.
+  bool wait(uint64_t current, int timeoutMillis = -1);
   // True when a stop signal is pending; does not wait.
   bool stopRequested();
 

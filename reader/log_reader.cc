@@ -1,10 +1,12 @@
 #include "reader/log_reader.h"
 
 #include <algorithm>
+#include <iostream>
 
 #include "filestore/file_name.h"
 #include "filestore/messages.h"
 #include "filestore/scan_directory.h"
+#include "reader/start_point.h"
 
 namespace zarvo {
 namespace {
@@ -16,8 +18,12 @@ constexpr std::size_t kReadBuffer = 256 * 1024;
 LogReader::LogReader(ReaderOptions options, Output& out)
     : options_(std::move(options)),
       out_(out),
-      sink_(out, options_.raw),
-      buffer_(new char[kReadBuffer]) {}
+      sink_(out, options_.raw, options_.json),
+      keeper_(options_.cursorFile, out.fd()),
+      buffer_(new char[kReadBuffer]) {
+  sink_.keepCursor(keeper_);
+  sink_.limit(options_.range);
+}
 
 // Lists the directory; returns the lowest number at or above next_ and
 // raises highest_ to what is there.
@@ -85,11 +91,35 @@ void LogReader::chooseStart() {
   next_ = numbers_.front();
 }
 
+// Right after the cursor's record. A file retention deleted meanwhile is
+// reported as any loss is, by openNext, which then goes on at the oldest.
+void LogReader::startAfter(const Cursor& cursor) {
+  if (numbers_.empty() || cursor.file > numbers_.back())
+    cursorError(formatCursor(cursor), "past the end of the stored files");
+  keeper_.startAt(cursor);
+  next_ = cursor.file;
+  if (std::binary_search(numbers_.begin(), numbers_.end(), cursor.file)) {
+    startNumber_ = cursor.file;
+    startSkip_ = recordsThrough(options_.directory, cursor);
+  }
+}
+
+// What the run covered goes to the cursor file and, with --show-cursor, to
+// stderr. A cursor that could not be saved makes the status 1.
+void LogReader::finishCursor() {
+  if (!keeper_.finish(out_.written())) lost_ = true;
+  if (!options_.showCursor || !keeper_.covered()) return;
+  const std::string line = "-- cursor: " + formatCursor(*keeper_.covered()) + "\n";
+  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+  std::cerr.flush();
+}
+
 bool LogReader::openNext() {
   for (;;) {
     switch (current_.open(options_.directory, next_)) {
       case StoredFile::Opened::kYes:
         parser_.emplace(sink_);
+        sink_.startFile(next_, *parser_);
         sink_.skip(next_ == startNumber_ ? startSkip_ : 0);
         startNumber_ = 0;
         open_ = true;
@@ -129,6 +159,7 @@ bool LogReader::readAvailable() {
   for (;;) {
     ssize_t got = current_.read(buffer_.get(), kReadBuffer);
     if (got > 0) parser_->feed(buffer_.get(), static_cast<std::size_t>(got));
+    keeper_.tick(out_.written());
     if (got < 0) {
       // The rest of the file cannot be had; what was read still counts.
       reportLost(current_.path(), current_.error());
@@ -138,7 +169,7 @@ bool LogReader::readAvailable() {
       ++next_;
       return false;
     }
-    if (got == 0 || out_.closed()) return true;
+    if (got == 0 || out_.closed() || sink_.pastUntil()) return true;
   }
 }
 
@@ -152,7 +183,8 @@ void LogReader::finishCurrent() {
 bool LogReader::waitForChange() {
   out_.flush();
   if (out_.closed()) return false;
-  if (!watch_->wait(next_)) return false;
+  if (!watch_->wait(next_, keeper_.dueMillis(out_.written()))) return false;
+  keeper_.tick(out_.written());
   highest_ = std::max(highest_, watch_->highestNamed());
   if (watch_->rescanDue()) rescan();
   if (watch_->polling() && highest_ <= next_) {
@@ -170,7 +202,15 @@ int LogReader::run() {
   if (options_.follow) watch_ = std::make_unique<DirectoryWatch>(options_.directory);
   next_ = 0;
   rescan();
-  if (numbers_.empty()) {
+  // The cursor file's place, else --after-cursor's, else -n's, else the oldest.
+  std::optional<Cursor> after = keeper_.load();
+  if (!after && !options_.afterCursor.empty()) {
+    after = parseCursor(options_.afterCursor);
+    if (!after) cursorError(options_.afterCursor, "not FILE:OFFSET");
+  }
+  if (after) {
+    startAfter(*after);
+  } else if (numbers_.empty()) {
     // The writer starts an empty directory at 1.
     if (!options_.follow) return 0;
     next_ = 1;
@@ -178,6 +218,13 @@ int LogReader::run() {
     chooseStart();
   } else {
     next_ = numbers_.front();
+  }
+  if (!after && !numbers_.empty() && options_.range.limited()) {
+    const uint64_t first = firstFileSince(options_.directory, numbers_, options_.range.since);
+    if (first > next_) {
+      next_ = first;
+      startNumber_ = 0;
+    }
   }
   bool stopped = false;
   while (!stopped && !out_.closed()) {
@@ -191,6 +238,7 @@ int LogReader::run() {
     const bool replaced = watch_ && watch_->currentCreated() && current_.replacedOnDisk();
     const bool finished = current_.isArchive() || highest_ > next_ || replaced;
     if (!readAvailable()) continue;
+    if (sink_.pastUntil()) break;
     if (finished) {
       finishCurrent();
       if (!replaced) ++next_;
@@ -206,8 +254,9 @@ int LogReader::run() {
     }
     stopped = !waitForChange();
   }
-  sink_.endOpenRecord();
+  sink_.endOpenRecord(options_.follow);
   out_.flush();
+  finishCursor();
   return lost_ ? 1 : 0;
 }
 

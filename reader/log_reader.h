@@ -18,6 +18,8 @@
 #include "reader/record_parser.h"
 #include "reader/record_sinks.h"
 #include "reader/stored_file.h"
+#include "reader/time_range.h"
+#include "reader/cursor_file.h"
 
 namespace zarvo {
 
@@ -26,13 +28,20 @@ struct ReaderOptions {
   bool follow = false;
   bool raw = false;
   std::optional<uint64_t> count;  // start with the last COUNT records (lines with raw)
+  bool json = false;               // -o json: one object per line, joined as raw joins
+  std::string afterCursor;         // as given; empty when none
+  boost::filesystem::path cursorFile;
+  bool showCursor = false;
+  std::string since, until;        // as given; empty when none
+  TimeRange range;                 // what since and until say
 };
 
 class LogReader {
  public:
   LogReader(ReaderOptions options, Output& out);
 
-  // 0 when nothing was lost, 1 when a gap was reported.
+  // 0 when nothing was lost, 1 when a gap was reported (or the cursor
+  // could not be saved).
   int run();
 
  private:
@@ -44,10 +53,13 @@ class LogReader {
   bool waitForChange();
   void reportLost(const boost::filesystem::path& path, const std::string& what);
   void reportDeleted(uint64_t first, uint64_t last);
+  void startAfter(const Cursor& cursor);
+  void finishCursor();
 
   ReaderOptions options_;
   Output& out_;
   PrintSink sink_;
+  CursorKeeper keeper_;
   std::unique_ptr<DirectoryWatch> watch_;
   StoredFile current_;
   std::optional<RecordParser> parser_;

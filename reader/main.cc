@@ -1,4 +1,5 @@
-// zarvo-accesslogcat [-f] [-n COUNT] [--raw] DIRECTORY
+// zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--after-cursor=CURSOR]
+//   [--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY
 // Prints the records stored in DIRECTORY, oldest first, and with -f follows
 // the writer as it stores more.
 #include <signal.h>
@@ -9,9 +10,25 @@
 
 #include "filestore/messages.h"
 #include "filestore/scan_directory.h"
+#include "format/clock_reading.h"
 #include "reader/arguments.h"
 #include "reader/log_reader.h"
 #include "reader/output.h"
+#include "reader/time_range.h"
+
+namespace {
+
+// The time --since or --until names; a text that is none ends the process.
+int64_t timeArgument(std::string_view option, const std::string& text) {
+  const zarvo::ClockReading now = zarvo::readClock();
+  std::optional<int64_t> millis = zarvo::parseTimeArgument(text, now.seconds * 1000 + now.millis);
+  if (!millis)
+    zarvo::fatalError("Bad time for " + std::string(option) + ": `", text,
+                      "use 2026-12-10T08:50:45Z, 2026-12-10 08:50:45 or -15min, -2h, -1d");
+  return *millis;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace zarvo;
@@ -21,7 +38,12 @@ int main(int argc, char** argv) {
   // A closed stdout is a reader that has seen enough: EPIPE, then a quiet end.
   signal(SIGPIPE, SIG_IGN);
   std::optional<ReaderOptions> options = parseReaderArguments(argc, argv);
-  if (!options) fatalLine("Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] DIRECTORY");
+  if (!options)
+    fatalLine(
+        "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--after-cursor=CURSOR] "
+        "[--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY");
+  if (!options->since.empty()) options->range.since = timeArgument("--since", options->since);
+  if (!options->until.empty()) options->range.until = timeArgument("--until", options->until);
   validateLogDirectory(options->directory);
   Output out(STDOUT_FILENO);
   return LogReader(*options, out).run();

@@ -33,6 +33,7 @@ void Output::writeAll(const char* data, std::size_t size) {
   while (size > 0 && !closed_) {
     ssize_t n = write(fd_, data, size);
     if (n > 0) {
+      written_ += static_cast<uint64_t>(n);
       data += n;
       size -= static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EAGAIN) {

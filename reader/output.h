@@ -3,6 +3,7 @@
 // error: from then on output is dropped and closed() says so. Any other
 // write error ends the process with a message.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace zarvo {
@@ -14,8 +15,12 @@ class Output {
   void append(const char* data, std::size_t size);
   void flush();
   bool closed() const { return closed_; }
+  int fd() const { return fd_; }
   // True when the last byte handed over was a newline (or none was).
   bool atLineStart() const { return atLineStart_; }
+  // Bytes written to the descriptor so far, and those plus what is buffered.
+  uint64_t written() const { return written_; }
+  uint64_t position() const { return written_ + used_; }
 
  private:
   void writeAll(const char* data, std::size_t size);
@@ -26,6 +31,7 @@ class Output {
   std::size_t used_ = 0;
   bool closed_ = false;
   bool atLineStart_ = true;
+  uint64_t written_ = 0;
 };
 
 }  // namespace zarvo

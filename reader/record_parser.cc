@@ -80,6 +80,7 @@ std::size_t RecordParser::takePrefix(const char* data, std::size_t size) {
     state_ = State::kBroken;
     return used;
   }
+  recordStart_ = offset_ + used - length;
   sink_.prefix(prefix, length);
   pending_.clear();
   chunkSize_ = 0;

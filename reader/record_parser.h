@@ -31,6 +31,8 @@ class RecordParser {
   // What is lost already, however the file goes on (for a file that may
   // still grow): empty unless it is not the writer's or stopped being records.
   std::string lostForGood() const;
+  // Where the record being handed to the sink starts in the file's bytes.
+  uint64_t recordStart() const { return recordStart_; }
 
  private:
   enum class State { kSectionLine, kFormatLine, kPrefix, kChunk, kForeign, kBroken };
@@ -48,6 +50,7 @@ class RecordParser {
   std::size_t chunkSize_ = 0;  // bytes of the current chunk so far
   uint64_t offset_ = 0;        // bytes of the file consumed
   uint64_t brokenAt_ = 0;      // where the bytes stopped being records
+  uint64_t recordStart_ = 0;
 };
 
 }  // namespace zarvo

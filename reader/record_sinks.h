@@ -2,35 +2,77 @@
 // What becomes of the records read back: printed (whole, or only the
 // proxy's bytes), or counted to find where the last COUNT of them start.
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "reader/cursor.h"
+#include "reader/cursor_file.h"
 #include "reader/output.h"
 #include "reader/record_parser.h"
+#include "reader/time_range.h"
 
 namespace zarvo {
 
 // Whole records one per line (a piece of a long line, or a last line
 // without newline, gets one), or with --raw the chunks alone, which joins
-// the pieces of a long line again and gives the input back byte for byte.
+// the pieces of a long line again and gives the input back byte for byte,
+// or with -o json one object per line joined the same way. Each record
+// printed, or passed over on purpose, is handed to the cursor keeper.
 class PrintSink : public RecordSink {
  public:
-  PrintSink(Output& out, bool raw) : out_(out), raw_(raw) {}
+  PrintSink(Output& out, bool raw, bool json = false)
+      : out_(out), raw_(raw || json), json_(json) {}
 
+  void keepCursor(CursorKeeper& keeper) { keeper_ = &keeper; }
   // The next `count` records are read but not printed.
   void skip(uint64_t count) { skip_ = count; }
-  // Ends the line of a record cut off by the end of what was stored.
-  void endOpenRecord();
+  // Lines whose first record is before range.since are passed over; the
+  // first one after range.until ends the printing for good.
+  void limit(const TimeRange& range) { range_ = range; }
+  bool pastUntil() const { return pastUntil_; }
+  // The records that follow are those of file `number`, cut by parser.
+  void startFile(uint64_t number, const RecordParser& parser) {
+    file_ = number;
+    parser_ = &parser;
+  }
+  // Ends the line of a record cut off by the end of what was stored. With
+  // lineMayGoOn, a JSON line still waiting for its end is left to the next
+  // run, which starts before it.
+  void endOpenRecord(bool lineMayGoOn = false);
 
   void prefix(const char* data, std::size_t size) override;
   void chunk(const char* data, std::size_t size) override;
   void end(bool newline) override;
 
  private:
+  void startLine(const char* prefix);
+  void printLine();
+  void handed() {
+    if (keeper_ != nullptr) keeper_->handed(out_.position(), record_);
+  }
+
   Output& out_;
   bool raw_;
+  bool json_;
+  CursorKeeper* keeper_ = nullptr;
+  TimeRange range_;
+  uint64_t file_ = 0;
+  const RecordParser* parser_ = nullptr;
+  Cursor record_;  // the record being read
   uint64_t skip_ = 0;
   bool skipping_ = false;
+  bool dropping_ = false;    // the current line is before --since
+  bool pastUntil_ = false;
   bool open_ = false;
+  bool lineEnded_ = true;    // the last record read ended its line
+  std::size_t chunkSize_ = 0;
+  // The JSON line being gathered.
+  bool lineOpen_ = false;
+  Cursor lineCursor_;
+  char lineTime_[24] = {};
+  int64_t lineMillis_ = 0;
+  std::string line_;
+  std::string encoded_;
 };
 
 // The records of one file, and which of them end a line: every record, or
