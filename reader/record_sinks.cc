@@ -4,10 +4,7 @@ namespace zarvo {
 
 void PrintSink::prefix(const char* data, std::size_t size) {
   skipping_ = skip_ > 0;
-  if (skipping_) {
-    --skip_;
-    return;
-  }
+  if (skipping_) return;
   open_ = true;
   if (!raw_) out_.append(data, size);
 }
@@ -17,7 +14,10 @@ void PrintSink::chunk(const char* data, std::size_t size) {
 }
 
 void PrintSink::end(bool newline) {
-  if (skipping_) return;
+  if (skipping_) {
+    if (!raw_ || newline) --skip_;
+    return;
+  }
   open_ = false;
   if (!raw_ && !newline) out_.append("\n", 1);
 }
@@ -25,6 +25,13 @@ void PrintSink::end(bool newline) {
 void PrintSink::endOpenRecord() {
   if (open_ && !raw_ && !out_.atLineStart()) out_.append("\n", 1);
   open_ = false;
+}
+
+
+void PrintSink::endCutRecord() {
+  if (!skipping_ && !out_.atLineStart()) out_.append("\n", 1);
+  open_ = false;
+  skipping_ = false;
 }
 
 }  // namespace zarvo

@@ -2,7 +2,6 @@
 // What becomes of the records read back: printed (whole, or only the
 // proxy's bytes), or counted to find where the last COUNT of them start.
 #include <cstdint>
-#include <vector>
 
 #include "reader/output.h"
 #include "reader/record_parser.h"
@@ -16,10 +15,13 @@ class PrintSink : public RecordSink {
  public:
   PrintSink(Output& out, bool raw) : out_(out), raw_(raw) {}
 
-  // The next `count` records are read but not printed.
-  void skip(uint64_t count) { skip_ = count; }
+  // Records are read but not printed until `lines` line ends went by.
+  void skipLines(uint64_t lines) { skip_ = lines; }
   // Ends the line of a record cut off by the end of what was stored.
   void endOpenRecord();
+  // Ends the line of a record whose rest is lost, with --raw too: it must
+  // not run into the next file's first line.
+  void endCutRecord();
 
   void prefix(const char* data, std::size_t size) override;
   void chunk(const char* data, std::size_t size) override;
@@ -33,25 +35,28 @@ class PrintSink : public RecordSink {
   bool open_ = false;
 };
 
-// The records of one file, and which of them end a line: every record, or
-// with --raw those whose chunk ends with a newline.
+// The line ends of one file, in constant memory: every record ends a line,
+// or with --raw those whose chunk ends with a newline.
 class CountSink : public RecordSink {
  public:
   explicit CountSink(bool raw) : raw_(raw) {}
 
-  uint64_t records() const { return records_; }
-  std::vector<uint64_t>& lineEnds() { return lineEnds_; }  // record indices, ascending
+  uint64_t lineEnds() const { return lineEnds_; }
+  // True when records follow the last line end (a line still being written).
+  bool openLine() const { return openLine_; }
 
-  void prefix(const char*, std::size_t) override { ++records_; }
+  void prefix(const char*, std::size_t) override { openLine_ = true; }
   void chunk(const char*, std::size_t) override {}
   void end(bool newline) override {
-    if (!raw_ || newline) lineEnds_.push_back(records_ - 1);
+    if (raw_ && !newline) return;
+    ++lineEnds_;
+    openLine_ = false;
   }
 
  private:
   bool raw_;
-  uint64_t records_ = 0;
-  std::vector<uint64_t> lineEnds_;
+  uint64_t lineEnds_ = 0;
+  bool openLine_ = false;
 };
 
 }  // namespace zarvo
