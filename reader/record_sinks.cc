@@ -9,11 +9,11 @@
 namespace zarvo {
 
 void PrintSink::prefix(const char* data, std::size_t size) {
-  record_ = {file_, parser_ != nullptr ? parser_->recordStart() : 0};
+  record_ = {file_, parser_ != nullptr ? parser_->recordOffset() : 0};
   chunkSize_ = 0;
-  skipping_ = skip_ > 0;
+  skipping_ = skip_ > 0 || skipRecords_ > 0;
   if (skipping_) {
-    --skip_;
+    if (skipRecords_ > 0) --skipRecords_;
     return;
   }
   // A line is taken or passed over whole, by the time of its first record.
@@ -48,6 +48,7 @@ void PrintSink::end(bool newline) {
   // Only a piece of a long line is a whole chunk without its newline.
   lineEnded_ = newline || chunkSize_ < kMaxChunkSize;
   if (skipping_) {
+    if (skip_ > 0 && (!raw_ || newline)) --skip_;
     if (!pastUntil_) handed();
     return;
   }
@@ -76,6 +77,14 @@ void PrintSink::endOpenRecord(bool lineMayGoOn) {
   if (json_ && lineOpen_ && !lineMayGoOn) printLine();
   if (open_ && !raw_ && !out_.atLineStart()) out_.append("\n", 1);
   open_ = false;
+}
+
+void PrintSink::endCutRecord() {
+  if (json_ && lineOpen_ && !skipping_) printLine();
+  if (!json_ && !skipping_ && !out_.atLineStart()) out_.append("\n", 1);
+  open_ = false;
+  skipping_ = false;
+  lineEnded_ = true;
 }
 
 }  // namespace zarvo

@@ -3,7 +3,6 @@
 // proxy's bytes), or counted to find where the last COUNT of them start.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "reader/cursor.h"
 #include "reader/cursor_file.h"
@@ -24,8 +23,10 @@ class PrintSink : public RecordSink {
       : out_(out), raw_(raw || json), json_(json) {}
 
   void keepCursor(CursorKeeper& keeper) { keeper_ = &keeper; }
+  // Records are read but not printed until `lines` line ends went by.
+  void skipLines(uint64_t lines) { skip_ = lines; }
   // The next `count` records are read but not printed.
-  void skip(uint64_t count) { skip_ = count; }
+  void skipRecords(uint64_t count) { skipRecords_ = count; }
   // Lines whose first record is before range.since are passed over; the
   // first one after range.until ends the printing for good.
   void limit(const TimeRange& range) { range_ = range; }
@@ -39,6 +40,9 @@ class PrintSink : public RecordSink {
   // lineMayGoOn, a JSON line still waiting for its end is left to the next
   // run, which starts before it.
   void endOpenRecord(bool lineMayGoOn = false);
+  // Ends the line of a record whose rest is lost, with --raw too: it must
+  // not run into the next file's first line.
+  void endCutRecord();
 
   void prefix(const char* data, std::size_t size) override;
   void chunk(const char* data, std::size_t size) override;
@@ -59,7 +63,8 @@ class PrintSink : public RecordSink {
   uint64_t file_ = 0;
   const RecordParser* parser_ = nullptr;
   Cursor record_;  // the record being read
-  uint64_t skip_ = 0;
+  uint64_t skip_ = 0;         // line ends
+  uint64_t skipRecords_ = 0;
   bool skipping_ = false;
   bool dropping_ = false;    // the current line is before --since
   bool pastUntil_ = false;
@@ -75,25 +80,28 @@ class PrintSink : public RecordSink {
   std::string encoded_;
 };
 
-// The records of one file, and which of them end a line: every record, or
-// with --raw those whose chunk ends with a newline.
+// The line ends of one file, in constant memory: every record ends a line,
+// or with --raw those whose chunk ends with a newline.
 class CountSink : public RecordSink {
  public:
   explicit CountSink(bool raw) : raw_(raw) {}
 
-  uint64_t records() const { return records_; }
-  std::vector<uint64_t>& lineEnds() { return lineEnds_; }  // record indices, ascending
+  uint64_t lineEnds() const { return lineEnds_; }
+  // True when records follow the last line end (a line still being written).
+  bool openLine() const { return openLine_; }
 
-  void prefix(const char*, std::size_t) override { ++records_; }
+  void prefix(const char*, std::size_t) override { openLine_ = true; }
   void chunk(const char*, std::size_t) override {}
   void end(bool newline) override {
-    if (!raw_ || newline) lineEnds_.push_back(records_ - 1);
+    if (raw_ && !newline) return;
+    ++lineEnds_;
+    openLine_ = false;
   }
 
  private:
   bool raw_;
-  uint64_t records_ = 0;
-  std::vector<uint64_t> lineEnds_;
+  uint64_t lineEnds_ = 0;
+  bool openLine_ = false;
 };
 
 }  // namespace zarvo

@@ -3,7 +3,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "filestore/file_name.h"
 #include "filestore/messages.h"
 #include "format/record_layout.h"
 #include "format/timestamp.h"
@@ -24,8 +27,8 @@ class SeekSink : public RecordSink {
 
   void prefix(const char*, std::size_t) override {
     if (done_) return;
-    found_ = parser_->recordStart() == offset_;
-    done_ = parser_->recordStart() >= offset_;
+    found_ = parser_->recordOffset() == offset_;
+    done_ = parser_->recordOffset() >= offset_;
     ++records_;
   }
   void chunk(const char*, std::size_t) override {}
@@ -44,9 +47,9 @@ class SeekSink : public RecordSink {
 };
 
 // The time file n was opened, from its header's first line.
-std::optional<int64_t> openedAt(const boost::filesystem::path& directory, uint64_t n) {
+std::optional<int64_t> openedAt(const boost::filesystem::path& path) {
   StoredFile file;
-  if (file.open(directory, n) != StoredFile::Opened::kYes) return std::nullopt;
+  if (file.open(path) != StoredFile::Opened::kYes) return std::nullopt;
   char text[kTimestampLength];
   std::size_t got = 0;
   for (ssize_t part; got < sizeof text && (part = file.read(text + got, sizeof text - got)) > 0;)
@@ -57,11 +60,17 @@ std::optional<int64_t> openedAt(const boost::filesystem::path& directory, uint64
 
 }  // namespace
 
-uint64_t recordsThrough(const boost::filesystem::path& directory, const Cursor& cursor) {
+uint64_t recordsThrough(const boost::filesystem::path& path, const Cursor& cursor) {
   const std::string text = formatCursor(cursor);
   StoredFile file;
-  if (file.open(directory, cursor.file) != StoredFile::Opened::kYes)
-    cursorError(text, "cannot read its file: " + file.error());
+  StoredFile::Opened opened = file.open(path);
+  // The ".log" goes only once its archive is whole.
+  if (opened == StoredFile::Opened::kAbsent && !endsWith(path.string(), kCompressedSuffix))
+    opened = file.open(path.string() + std::string(kCompressedSuffix));
+  if (opened != StoredFile::Opened::kYes)
+    cursorError(text, "cannot read its file: " + (opened == StoredFile::Opened::kAbsent
+                                                      ? std::string("deleted")
+                                                      : file.error()));
   std::unique_ptr<char[]> buffer(new char[kReadBuffer]);
   SeekSink seek(cursor.offset);
   RecordParser parser(seek);
@@ -75,15 +84,16 @@ uint64_t recordsThrough(const boost::filesystem::path& directory, const Cursor& 
   return seek.records();
 }
 
-uint64_t firstFileSince(const boost::filesystem::path& directory,
-                        const std::vector<uint64_t>& numbers, int64_t since) {
+uint64_t firstFileSince(const Listing& listing, int64_t since) {
+  std::vector<std::pair<uint64_t, boost::filesystem::path>> files;
+  for (const auto& [number, entry] : listing)
+    if (entry.hasFile()) files.emplace_back(number, entry.file());
   // Binary search for the last file opened before `since`. A header that
   // cannot be read counts as later: the start is then only earlier.
-  std::size_t low = 0, high = numbers.size();  // numbers[low..high) undecided
-  std::size_t start = 0;
+  std::size_t low = 0, high = files.size(), start = 0;  // files[low..high) undecided
   while (low < high) {
     const std::size_t middle = low + (high - low) / 2;
-    std::optional<int64_t> opened = openedAt(directory, numbers[middle]);
+    std::optional<int64_t> opened = openedAt(files[middle].second);
     if (opened && *opened < since) {
       start = middle;
       low = middle + 1;
@@ -91,7 +101,7 @@ uint64_t firstFileSince(const boost::filesystem::path& directory,
       high = middle;
     }
   }
-  return numbers.empty() ? 0 : numbers[start];
+  return files.empty() ? 0 : files[start].first;
 }
 
 }  // namespace zarvo

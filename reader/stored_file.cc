@@ -27,52 +27,15 @@ void StoredFile::close() {
   fd_ = -1;
 }
 
-StoredFile::Opened StoredFile::open(const boost::filesystem::path& directory, uint64_t n) {
-  // A name that appears between the tries below is simply tried again.
-  for (int attempt = 0;; ++attempt) {
-    Opened opened = openOnce(directory, n);
-    if (opened != Opened::kRetry) return opened;
-    if (attempt == 3) return Opened::kAbsent;
-  }
-}
-
-StoredFile::Opened StoredFile::openOnce(const boost::filesystem::path& directory, uint64_t n) {
+// Never blocks on a FIFO planted under our name, never follows a link, and
+// reads nothing but a regular file.
+StoredFile::Opened StoredFile::open(const boost::filesystem::path& path) {
   close();
-  const boost::filesystem::path log = directory / logFileName(kFilePrefix, n);
-  Opened opened = openPath(log);
-  if (opened != Opened::kAbsent) return opened;
-  // The ".log" goes only once its archive is whole.
-  boost::filesystem::path archive = log;
-  archive += std::string(kCompressedSuffix);
-  opened = openPath(archive);
-  if (opened == Opened::kYes) {
-    archive_ = gzdopen(fd_, "rb");
-    if (archive_ == nullptr) {
-      error_ = errorText(ENOMEM);
-      close();
-      return Opened::kFailed;
-    }
-    gzbuffer(archive_, kArchiveBuffer);
-    return opened;
-  }
-  if (opened == Opened::kAbsent) {
-    // A name that is there but leads nowhere (a dangling link) is not ours;
-    // one that leads somewhere now was created meanwhile.
-    struct stat st;
-    path_ = log;
-    if (lstat(log.c_str(), &st) == 0)
-      return stat(log.c_str(), &st) == 0 ? Opened::kRetry : Opened::kNotRegular;
-  }
-  return opened;
-}
-
-// Never blocks on a FIFO planted under our name, and reads nothing but a
-// regular file.
-StoredFile::Opened StoredFile::openPath(const boost::filesystem::path& path) {
   path_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd_ < 0) {
     if (errno == ENOENT) return Opened::kAbsent;
+    if (errno == ELOOP) return Opened::kNotRegular;
     error_ = errorText(errno);
     return Opened::kFailed;
   }
@@ -80,6 +43,29 @@ StoredFile::Opened StoredFile::openPath(const boost::filesystem::path& path) {
   if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
     close();
     return Opened::kNotRegular;
+  }
+  if (!endsWith(path.filename().string(), kCompressedSuffix)) return Opened::kYes;
+  if (st.st_size == 0) {
+    close();
+    error_ = "empty archive";
+    return Opened::kFailed;
+  }
+  return openArchive();
+}
+
+StoredFile::Opened StoredFile::openArchive() {
+  archive_ = gzdopen(fd_, "rb");
+  if (archive_ == nullptr) {
+    error_ = errorText(ENOMEM);
+    close();
+    return Opened::kFailed;
+  }
+  gzbuffer(archive_, kArchiveBuffer);
+  // zlib would pass bytes that are not gzip through as they are.
+  if (gzdirect(archive_) == 1) {
+    close();
+    error_ = "not a gzip archive";
+    return Opened::kFailed;
   }
   return Opened::kYes;
 }
@@ -106,11 +92,10 @@ ssize_t StoredFile::read(char* buffer, std::size_t size) {
   return n > 0 ? n : -1;
 }
 
-bool StoredFile::replacedOnDisk() const {
+bool StoredFile::stillNamed() const {
   struct stat held, named;
-  if (archive_ != nullptr || fstat(fd_, &held) != 0 || stat(path_.c_str(), &named) != 0)
-    return false;
-  return held.st_ino != named.st_ino || held.st_dev != named.st_dev;
+  if (fd_ < 0 || fstat(fd_, &held) != 0 || lstat(path_.c_str(), &named) != 0) return false;
+  return held.st_ino == named.st_ino && held.st_dev == named.st_dev;
 }
 
 }  // namespace zarvo

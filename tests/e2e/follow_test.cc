@@ -1,7 +1,8 @@
 // The companion reader following the real writer under -f --raw: what it
 // prints is the writer's input, byte for byte, however fast files rotate,
 // while archives replace files under it, and after the run has stopped; a
-// file that retention deleted before it could be read is said, status 1.
+// file that retention deleted before it could be read is said, status 1;
+// entries planted under higher numbers are said once and end nothing.
 // A run resumed from its cursor file goes on where the last one stopped,
 // or was killed, without losing a byte; -o json gives any bytes back; and
 // --since and --until pick the lines of their time.
@@ -23,8 +24,8 @@
 #include "format/timestamp.h"
 #include "tests/support/files.h"
 #include "tests/support/input.h"
-#include "tests/support/log_file.h"
 #include "tests/support/log_directory.h"
+#include "tests/support/log_file.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -36,6 +37,7 @@ enum class Reader {
   kStallArchived,   // stopped while the files it holds and the next are archived
   kStallRetention,  // stopped until retention has deleted files it never read
   kAfterStop,       // started once the writer has ended
+  kPlanted,         // higher numbers planted while it follows: a FIFO, a link, a copy
   kStopAndResume,   // stopped by TERM, a rotation storm, resumed by its cursor file
   kKillAndResume,   // killed with its pipe full, resumed by its cursor file
   kJson,            // -o json over random bytes, decoded again
@@ -55,6 +57,7 @@ const FollowRow kFollowRows[] = {
     {"ArchivesCompressedAndRemovedUnderTheReader", 1000000, 20000, Reader::kStallArchived},
     {"RetentionGapIsSaid", 2, 0, Reader::kStallRetention},
     {"ReplayOfAStoppedRun", 1000000, 5000, Reader::kAfterStop},
+    {"PlantedHigherNumbersEndNothing", 1000000, 5000, Reader::kPlanted},
     {"CursorFileResumesAfterARotationStorm", 1000000, 0, Reader::kStopAndResume},
     {"CursorFileResumesAfterAKillLosingNothing", 1000000, 5000, Reader::kKillAndResume},
     {"JsonGivesAnyBytesBack", 1000000, 5000, Reader::kJson},
@@ -243,6 +246,20 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
   std::string expected = input, expectedErr;
   if (row.reader == Reader::kLive) {
     ASSERT_EQ(run(writerArgv, input).status, 0);
+  } else if (row.reader == Reader::kPlanted) {
+    Child writing(writerArgv);
+    const size_t first = input.find('\n', input.size() / 3) + 1;
+    writing.write(input.substr(0, first));
+    ASSERT_TRUE(eventually([&] { return printed() == input.substr(0, first); }, 120));
+    const std::string fifo = dir + "/" + logName(1000), link = dir + "/" + logName(1001);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/etc/passwd", link.c_str()), 0);
+    writeFile(dir + "/" + logName(1002), storedFile(dir, 1));
+    writing.write(input.substr(first));
+    writing.closeInput();
+    ASSERT_EQ(writing.wait(120), 0);
+    expectedErr = "Skipped: `\"" + fifo + "\"`: not a regular file\n"
+                  "Skipped: `\"" + link + "\"`: not a regular file\n";
   } else if (row.reader != Reader::kAfterStop) {
     // The reader has read what came first and holds the file being written.
     size_t first = 0;
@@ -286,7 +303,7 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
   EXPECT_TRUE(eventually([&] { return printed() == expected; }, 120))
       << printed().size() << " of " << expected.size() << " bytes printed";
   follower.signal(SIGTERM);
-  EXPECT_EQ(follower.wait(), expectedErr.empty() ? 0 : 1);
+  EXPECT_EQ(follower.wait(), row.reader == Reader::kStallRetention ? 1 : 0);
   EXPECT_EQ(printed(), expected);
   EXPECT_EQ(follower.stderrText(), expectedErr);
 }
