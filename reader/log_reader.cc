@@ -123,13 +123,13 @@ void LogReader::chooseStart() {
   for (auto it = listing_.rbegin(); it != listing_.rend() && !stopRequested(); ++it) {
     StoredFile file;
     if (!it->second.hasFile() || file.open(it->second.file()) != StoredFile::Opened::kYes) continue;
-    CountSink counter(options_.raw);
+    CountSink counter(options_.raw, options_.range.until);
     RecordParser parser(counter);
     for (ssize_t got; (got = file.read(buffer_.get(), kReadBuffer)) > 0;)
       parser.feed(buffer_.get(), static_cast<std::size_t>(got));
     if (!newest || file.isArchive()) parser.finish();
     uint64_t ends = counter.lineEnds();
-    if (newest && parser.records() > 0) {
+    if (newest && counter.counted()) {
       if (counter.openLine()) ++ends;
       newest = false;
     }

@@ -2,6 +2,7 @@
 // What becomes of the records read back: printed (whole, or only the
 // proxy's bytes), or counted to find where the last COUNT of them start.
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "reader/cursor.h"
@@ -84,24 +85,38 @@ class PrintSink : public RecordSink {
 // or with --raw those whose chunk ends with a newline.
 class CountSink : public RecordSink {
  public:
-  explicit CountSink(bool raw) : raw_(raw) {}
+  // Lines after `until` (by their first record's time) are not counted:
+  // -n then counts back from the last line within --until.
+  explicit CountSink(bool raw, int64_t until = std::numeric_limits<int64_t>::max())
+      : raw_(raw), until_(until) {}
 
   uint64_t lineEnds() const { return lineEnds_; }
   // True when records follow the last line end (a line still being written).
   bool openLine() const { return openLine_; }
+  // True when a record was counted.
+  bool counted() const { return counted_; }
 
-  void prefix(const char*, std::size_t) override { openLine_ = true; }
+  void prefix(const char* data, std::size_t) override {
+    if (!past_ && !openLine_ && until_ != std::numeric_limits<int64_t>::max())
+      past_ = timestampMillis(data) > until_;
+    if (past_) return;
+    openLine_ = true;
+    counted_ = true;
+  }
   void chunk(const char*, std::size_t) override {}
   void end(bool newline) override {
-    if (raw_ && !newline) return;
+    if (past_ || (raw_ && !newline)) return;
     ++lineEnds_;
     openLine_ = false;
   }
 
  private:
   bool raw_;
+  int64_t until_;
   uint64_t lineEnds_ = 0;
   bool openLine_ = false;
+  bool counted_ = false;
+  bool past_ = false;
 };
 
 }  // namespace zarvo
