@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The companion reader's figures (bench/NOTES.md keeps the last ones):
 # replay against zcat over the same archives, --raw against zcat | sed
-# stripping the prefix, follow latency, and CPU while the writer is quiet.
+# stripping the prefix, -o json, --since skipping whole files, follow
+# latency, and CPU while the writer is quiet.
 #   bash bench/reader.sh [MEGABYTES]     (default 200)
 source "$(dirname "$0")/lib.sh"
 megabytes=${1:-200}
@@ -37,7 +38,14 @@ zs=$(best "zcat ${archives[*]} | sed 's/$prefix_re//' > /dev/null")
 rr=$(best "'$READER' --raw '$work/d' > /dev/null")
 printf 'replay:        zcat %6.2f s   zarvo-accesslogcat       %6.2f s\n' "$z" "$r"
 printf 'raw:    zcat | sed %6.2f s   zarvo-accesslogcat --raw %6.2f s\n' "$zs" "$rr"
+rj=$(best "'$READER' -o json '$work/d' > /dev/null")
+printf 'json:          zcat %6.2f s   zarvo-accesslogcat -o json %4.2f s\n' "$z" "$rj"
 "$READER" --raw "$work/d" | cmp -s - "$work/input" || die "--raw does not give the input back"
+# --since as a shipper asks for the last minute: here the input was stored in
+# seconds, so the newest file's opening time stands for "a minute ago".
+since=$(zcat "${archives[-1]}" | head -c 23)
+rs=$(best "'$READER' --raw --since=$since '$work/d' > /dev/null")
+printf 'since:         %6.2f s for the newest file of %d MB stored\n' "$rs" "$(du -sm "$work/d" | cut -f1)"
 
 for size in 1000000000 1000; do
   rm -rf "$work/f" && mkdir "$work/f"

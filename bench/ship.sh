@@ -104,12 +104,12 @@ log "load: wrk for $seconds s on 127.0.0.1:$web_port"
 wrk -t1 -c8 -d"${seconds}s" "http://127.0.0.1:$web_port/" > "$work/wrk.out" &
 load=$!
 step=$((seconds / 5))
-sleep "$step"; kill -ALRM "$writer"
+sleep "$step"; kill -ALRM "$writer"; log "$(date -u +%T.%N) ALRM"
 sleep "$step"
-if [[ ${KILL:-1} == 1 ]]; then pid=$(reader_pids | head -1); log "kill -9 reader $pid"; kill -KILL "$pid"; fi
-sleep "$step"; kill -ALRM "$writer"
-log "restart local shipper"; kill -TERM "$shipper"; wait "$shipper" || true; syslog_ng shipper; shipper=$started
-sleep "$step"; kill -ALRM "$writer"
+if [[ ${KILL:-1} == 1 ]]; then pid=$(reader_pids | head -1); log "$(date -u +%T.%N) kill -9 reader $pid"; kill -KILL "$pid"; fi
+sleep "$step"; kill -ALRM "$writer"; log "$(date -u +%T.%N) ALRM"
+log "$(date -u +%T.%N) restart local shipper"; kill -TERM "$shipper"; wait "$shipper" || true; syslog_ng shipper; shipper=$started
+sleep "$step"; kill -ALRM "$writer"; log "$(date -u +%T.%N) ALRM"
 wait "$load"
 
 # Drained when the central file has stopped growing for 3 s.
