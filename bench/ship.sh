@@ -10,7 +10,8 @@
 # lines of the reader and the local shipper.
 #   bash bench/ship.sh [SECONDS]      (default 20)
 # KILL=0 leaves the reader alone (only clean restarts: no line may come
-# twice); KEEP=1 keeps the work directory.
+# twice); STOP=ordered stops the reader before the shipper (see
+# stop_shipper); KEEP=1 keeps the work directory.
 # Installs nginx, wrk and syslog-ng-core from Debian's packages when missing.
 set -euo pipefail
 export LC_ALL=C
@@ -87,6 +88,17 @@ syslog_ng shipper; shipper=$started
 # CPU ticks of every reader and local shipper process, sampled until the end:
 # the last reading of each process is its total.
 reader_pids() { pgrep -f "^$READER -f --cursor-file=$work/" || true; }
+# STOP=ordered stops the reader first, so that syslog-ng has taken all it
+# printed before syslog-ng itself stops: syslog-ng drops what it has read
+# from the pipe but not yet queued when it gets TERM.
+stop_shipper() {
+  local pid
+  if [[ ${STOP:-} == ordered ]]; then
+    for pid in $(reader_pids); do kill -TERM "$pid"; while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done; done
+    sleep 0.2
+  fi
+  kill -TERM "$shipper"; wait "$shipper" || true
+}
 sample() {
   while :; do
     for pid in $(reader_pids); do echo "reader $pid $(awk '{ print $14 + $15 }' /proc/"$pid"/stat 2>/dev/null)"; done
@@ -108,7 +120,7 @@ sleep "$step"; kill -ALRM "$writer"; log "$(date -u +%T.%N) ALRM"
 sleep "$step"
 if [[ ${KILL:-1} == 1 ]]; then pid=$(reader_pids | head -1); log "$(date -u +%T.%N) kill -9 reader $pid"; kill -KILL "$pid"; fi
 sleep "$step"; kill -ALRM "$writer"; log "$(date -u +%T.%N) ALRM"
-log "$(date -u +%T.%N) restart local shipper"; kill -TERM "$shipper"; wait "$shipper" || true; syslog_ng shipper; shipper=$started
+log "$(date -u +%T.%N) restart local shipper"; stop_shipper; syslog_ng shipper; shipper=$started
 sleep "$step"; kill -ALRM "$writer"; log "$(date -u +%T.%N) ALRM"
 wait "$load"
 
@@ -121,7 +133,7 @@ for _ in $(seq 120); do
   last=$now
   sleep 0.5
 done
-kill -TERM "$shipper"; wait "$shipper" || true
+stop_shipper
 kill "$sampler"; wait "$sampler" 2>/dev/null || true
 kill -QUIT "$nginx_pid"; wait "$nginx_pid" || true
 wait "$writer" || log "writer: $(cat "$work/writer.err")"

@@ -46,7 +46,7 @@ class SeekSink : public RecordSink {
   uint64_t records_ = 0;
 };
 
-// The time file n was opened, from its header's first line.
+// When the file at path was opened, from its header's first line.
 std::optional<int64_t> openedAt(const boost::filesystem::path& path) {
   StoredFile file;
   if (file.open(path) != StoredFile::Opened::kYes) return std::nullopt;
