@@ -2,8 +2,9 @@
 // lines, or the input with --raw; the last COUNT as tail -n has them), what
 // it says on stderr and its status, for a file still being written, a .log
 // beside its partial archive, restarts of the writer, a stray entry, a file
-// deleted, every spelling of a number and a cut archive; and that it stops
-// on TERM with its output blocked, and reads a huge file in flat memory.
+// deleted, every spelling of a number and a cut archive; that it stops on
+// TERM with its output blocked, reads a huge file in flat memory, and ends a
+// follow whose directory, or whose files, were removed.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 #include "format/clock_reading.h"
@@ -37,12 +39,14 @@ struct Case {
   std::string err;                // standard error, byte for byte
   int status = 0;
   std::shared_ptr<Child> writing;  // a writer still running while the reader reads
+  void (*meanwhile)(const std::string& dir) = nullptr;  // done to a follower's directory
 };
 
 enum class Check {
   kOutput,          // out, err and status
   kStopWhenBlocked, // -f with standard output full: TERM ends it within a second
   kFlatMemory,      // -f: out, and a peak RSS of a few MiB
+  kFollowThen,      // -f: out, then `meanwhile`, and the follower ends by itself
 };
 
 struct ReaderRow {
@@ -220,6 +224,27 @@ Case hugeFile(const std::string& dir) {
   return c;
 }
 
+void removeAll(const std::string& dir) { boost::filesystem::remove_all(dir); }
+
+void emptyAndRestart(const std::string& dir) {
+  for (const std::string& name : listDir(dir)) boost::filesystem::remove(dir + "/" + name);
+  store(dir, "again\n", "100000");
+}
+
+// A follower caught up, then its directory goes, or its files go and the
+// writer starts again at 1.
+Case followed(const std::string& dir, void (*meanwhile)(const std::string&)) {
+  store(dir, "f1\nf2\n", "0");
+  Case c;
+  c.args = {"-f", "--raw"};
+  c.out = "f1\nf2\n";
+  c.err = "Cannot follow directory `\"" + dir + "\"`: " +
+          (meanwhile == removeAll ? "it was removed\n" : "its files were removed\n");
+  c.status = 1;
+  c.meanwhile = meanwhile;
+  return c;
+}
+
 const ReaderRow kReaderRows[] = {
     {"ReplayPrintsEachRecordAsALine",
      [](const std::string& dir) { return whileWriting(dir, {}, -1, false); }},
@@ -243,6 +268,10 @@ const ReaderRow kReaderRows[] = {
     {"ACutArchiveEndsItsRecordAndSaysSo", cutArchive},
     {"TermEndsAFollowerBlockedOnAFullOutput", muchStored, Check::kStopWhenBlocked},
     {"LastFewOfAHugeFileInFlatMemory", hugeFile, Check::kFlatMemory},
+    {"ARemovedDirectoryEndsTheFollower",
+     [](const std::string& dir) { return followed(dir, removeAll); }, Check::kFollowThen},
+    {"FilesRemovedUnderTheFollowerEndIt",
+     [](const std::string& dir) { return followed(dir, emptyAndRestart); }, Check::kFollowThen},
 };
 
 // {sh, -c, exec the reader with stdout to out} for args and dir.
@@ -290,6 +319,15 @@ TEST_P(ReaderTest, PrintsSaysAndEndsAsStored) {
     EXPECT_EQ(reader.wait(), 0);
     EXPECT_EQ(reader.stderrText(), "");
     close(held);
+    return;
+  }
+  if (row.check == Check::kFollowThen) {
+    Child reader(readerTo(out, c, dir));
+    ASSERT_TRUE(eventually([&] { return exists(out) && readFile(out) == c.out; }));
+    c.meanwhile(dir);
+    EXPECT_TRUE(reader.endsWithin(20)) << "the follower went on";
+    EXPECT_EQ(reader.wait(), c.status);
+    EXPECT_EQ(reader.stderrText(), c.err);
     return;
   }
   if (row.check == Check::kFlatMemory) {
