@@ -3,8 +3,9 @@
 // it says on stderr and its status, for a file still being written, a .log
 // beside its partial archive, restarts of the writer, a stray entry, a file
 // deleted, every spelling of a number and a cut archive; that it stops on
-// TERM with its output blocked, reads a huge file in flat memory, and ends a
-// follow whose directory, or whose files, were removed.
+// TERM with its output blocked, reads a huge file in flat memory, ends as
+// `| head` needs when its output goes, and ends a follow whose directory, or
+// whose files, were removed.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -47,6 +48,7 @@ enum class Check {
   kStopWhenBlocked, // -f with standard output full: TERM ends it within a second
   kFlatMemory,      // -f: out, and a peak RSS of a few MiB
   kFollowThen,      // -f: out, then `meanwhile`, and the follower ends by itself
+  kOutputGoesAway,  // standard output's reader goes: err and status
 };
 
 struct ReaderRow {
@@ -200,6 +202,17 @@ Case muchStored(const std::string& dir) {
   return {};
 }
 
+// As `| head` does: without -f a quiet end, with -f status 1 for a supervisor.
+Case readerGoesAway(const std::string& dir, bool follow) {
+  Case c = muchStored(dir);
+  if (follow) {
+    c.args = {"-f"};
+    c.err = "Cannot write to stdout: Broken pipe\n";
+    c.status = 1;
+  }
+  return c;
+}
+
 // One file of a million records, written here rather than through the
 // writer, so that the reader is the only child this row waits for.
 Case hugeFile(const std::string& dir) {
@@ -268,6 +281,10 @@ const ReaderRow kReaderRows[] = {
     {"ACutArchiveEndsItsRecordAndSaysSo", cutArchive},
     {"TermEndsAFollowerBlockedOnAFullOutput", muchStored, Check::kStopWhenBlocked},
     {"LastFewOfAHugeFileInFlatMemory", hugeFile, Check::kFlatMemory},
+    {"AClosedOutputEndsAReplayQuietly",
+     [](const std::string& dir) { return readerGoesAway(dir, false); }, Check::kOutputGoesAway},
+    {"AClosedOutputEndsAFollowerWithStatusOne",
+     [](const std::string& dir) { return readerGoesAway(dir, true); }, Check::kOutputGoesAway},
     {"ARemovedDirectoryEndsTheFollower",
      [](const std::string& dir) { return followed(dir, removeAll); }, Check::kFollowThen},
     {"FilesRemovedUnderTheFollowerEndIt",
@@ -301,19 +318,25 @@ TEST_P(ReaderTest, PrintsSaysAndEndsAsStored) {
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   const Case c = row.prepare(dir);
   ASSERT_FALSE(::testing::Test::HasFailure()) << "the directory could not be prepared";
-  if (row.check == Check::kStopWhenBlocked) {
+  if (row.check == Check::kStopWhenBlocked || row.check == Check::kOutputGoesAway) {
     // The test holds the FIFO's reading end and never reads.
     const std::string fifo = tmp / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int held = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(held, 0);
     Case follow = c;
-    follow.args = {"-f"};
+    if (row.check == Check::kStopWhenBlocked) follow.args = {"-f"};
     Child reader(readerTo(fifo, follow, dir));
     ASSERT_TRUE(eventually([&] {
       int queued = 0;
       return ioctl(held, FIONREAD, &queued) == 0 && queued >= 65536;
     })) << "the output never filled";
+    if (row.check == Check::kOutputGoesAway) {
+      close(held);
+      EXPECT_EQ(reader.wait(20), c.status);
+      EXPECT_EQ(reader.stderrText(), c.err);
+      return;
+    }
     reader.signal(SIGTERM);
     EXPECT_TRUE(reader.endsWithin(1.0)) << "TERM did not end a follower blocked on its output";
     EXPECT_EQ(reader.wait(), 0);
