@@ -196,6 +196,29 @@ Case cutArchive(const std::string& dir) {
   return c;
 }
 
+// Archives that zlib would read without a word: bytes appended to one, plain
+// text under the name of another, and one of no bytes at all.
+Case junkArchives(const std::string& dir) {
+  store(dir, "j1\nj2\n", "0");
+  const std::string one = storedFile(dir, 1), two = storedFile(dir, 2);
+  removeNumber(dir, 1);
+  removeNumber(dir, 2);
+  const std::string gz1 = dir + "/" + gzName(1), gz2 = dir + "/" + gzName(2), gz4 = dir + "/" + gzName(4);
+  writeFile(dir + "/one", one);
+  EXPECT_EQ(run({"sh", "-c", "gzip -c \"$0\" >\"$1\" && echo junk >>\"$1\" && rm \"$0\"",
+                 dir + "/one", gz1}).status, 0);
+  writeFile(gz2, two);
+  writeFile(gz4, "");
+  Case c;
+  c.args = {"--raw"};
+  c.out = "j1\n";
+  c.err = "Records lost: `\"" + gz1 + "\"`: bytes after the end of the archive\n"
+          "Records lost: `\"" + gz2 + "\"`: not a gzip archive\n"
+          "Records lost: `\"" + gz4 + "\"`: empty archive\n";
+  c.status = 1;
+  return c;
+}
+
 // Far more than a pipe holds.
 Case muchStored(const std::string& dir) {
   store(dir, std::string(300000, 'm') + "\n" + someLines(2000, "m"), "100000");
@@ -279,6 +302,7 @@ const ReaderRow kReaderRows[] = {
     {"SevenZeroPadded", [](const std::string& dir) { return seven(dir, "zarvo-access-007.log"); }},
     {"SevenArchived", [](const std::string& dir) { return seven(dir, "zarvo-access7.log.gz"); }},
     {"ACutArchiveEndsItsRecordAndSaysSo", cutArchive},
+    {"ArchivesZlibWouldPassAreSaid", junkArchives},
     {"TermEndsAFollowerBlockedOnAFullOutput", muchStored, Check::kStopWhenBlocked},
     {"LastFewOfAHugeFileInFlatMemory", hugeFile, Check::kFlatMemory},
     {"AClosedOutputEndsAReplayQuietly",
