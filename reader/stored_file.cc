@@ -32,6 +32,7 @@ void StoredFile::close() {
 StoredFile::Opened StoredFile::open(const boost::filesystem::path& path) {
   close();
   path_ = path;
+  inflated_ = 0;
   fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd_ < 0) {
     if (errno == ENOENT) return Opened::kAbsent;
@@ -83,13 +84,32 @@ ssize_t StoredFile::read(char* buffer, std::size_t size) {
   int n = gzread(archive_, buffer, static_cast<unsigned>(size));
   int status = Z_OK;
   const char* text = gzerror(archive_, &status);
-  if (status == Z_OK || status == Z_STREAM_END) return n < 0 ? 0 : n;
+  if (n > 0) inflated_ += static_cast<uint64_t>(n);
+  if (status == Z_OK || status == Z_STREAM_END) {
+    if (n == 0 && !endsWithItsSize()) {
+      error_ = "bytes after the end of the archive";
+      return -1;
+    }
+    return n < 0 ? 0 : n;
+  }
   error_ = status == Z_ERRNO ? errorText(errno) : text;
   // zlib names the descriptor ("<fd:3>: "); the message names the file.
   if (error_.rfind("<fd:", 0) == 0 && error_.find(">: ") != std::string::npos)
     error_.erase(0, error_.find(">: ") + 3);
   // What was inflated before the error still counts.
   return n > 0 ? n : -1;
+}
+
+// zlib passes over whatever follows a gzip member; the writer's archives are
+// one member, whose last four bytes hold the inflated size.
+bool StoredFile::endsWithItsSize() const {
+  struct stat st;
+  unsigned char size[4];
+  if (fstat(fd_, &st) != 0 || st.st_size < 4 ||
+      pread(fd_, size, sizeof size, st.st_size - 4) != static_cast<ssize_t>(sizeof size))
+    return false;
+  const uint32_t stored = size[0] | size[1] << 8 | size[2] << 16 | uint32_t{size[3]} << 24;
+  return stored == static_cast<uint32_t>(inflated_);
 }
 
 bool StoredFile::stillNamed() const {

@@ -39,11 +39,13 @@ class StoredFile {
 
  private:
   Opened openArchive();
+  bool endsWithItsSize() const;
 
   int fd_ = -1;
   gzFile archive_ = nullptr;
   boost::filesystem::path path_;
   std::string error_;
+  uint64_t inflated_ = 0;  // bytes an archive gave so far
 };
 
 }  // namespace zarvo

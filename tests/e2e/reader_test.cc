@@ -2,8 +2,10 @@
 // lines, or the input with --raw; the last COUNT as tail -n has them), what
 // it says on stderr and its status, for a file still being written, a .log
 // beside its partial archive, restarts of the writer, a stray entry, a file
-// deleted, every spelling of a number and a cut archive; and that it stops
-// on TERM with its output blocked, and reads a huge file in flat memory.
+// deleted, every spelling of a number and a cut archive; that it stops on
+// TERM with its output blocked, reads a huge file in flat memory, ends as
+// `| head` needs when its output goes, and ends a follow whose directory, or
+// whose files, were removed.
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 #include "format/clock_reading.h"
@@ -37,12 +40,15 @@ struct Case {
   std::string err;                // standard error, byte for byte
   int status = 0;
   std::shared_ptr<Child> writing;  // a writer still running while the reader reads
+  void (*meanwhile)(const std::string& dir) = nullptr;  // done to a follower's directory
 };
 
 enum class Check {
   kOutput,          // out, err and status
   kStopWhenBlocked, // -f with standard output full: TERM ends it within a second
   kFlatMemory,      // -f: out, and a peak RSS of a few MiB
+  kFollowThen,      // -f: out, then `meanwhile`, and the follower ends by itself
+  kOutputGoesAway,  // standard output's reader goes: err and status
 };
 
 struct ReaderRow {
@@ -190,10 +196,44 @@ Case cutArchive(const std::string& dir) {
   return c;
 }
 
+// Archives that zlib would read without a word: bytes appended to one, plain
+// text under the name of another, and one of no bytes at all.
+Case junkArchives(const std::string& dir) {
+  store(dir, "j1\nj2\n", "0");
+  const std::string one = storedFile(dir, 1), two = storedFile(dir, 2);
+  removeNumber(dir, 1);
+  removeNumber(dir, 2);
+  const std::string gz1 = dir + "/" + gzName(1), gz2 = dir + "/" + gzName(2), gz4 = dir + "/" + gzName(4);
+  writeFile(dir + "/one", one);
+  EXPECT_EQ(run({"sh", "-c", "gzip -c \"$0\" >\"$1\" && echo junk >>\"$1\" && rm \"$0\"",
+                 dir + "/one", gz1}).status, 0);
+  writeFile(gz2, two);
+  writeFile(gz4, "");
+  Case c;
+  c.args = {"--raw"};
+  c.out = "j1\n";
+  c.err = "Records lost: `\"" + gz1 + "\"`: bytes after the end of the archive\n"
+          "Records lost: `\"" + gz2 + "\"`: not a gzip archive\n"
+          "Records lost: `\"" + gz4 + "\"`: empty archive\n";
+  c.status = 1;
+  return c;
+}
+
 // Far more than a pipe holds.
 Case muchStored(const std::string& dir) {
   store(dir, std::string(300000, 'm') + "\n" + someLines(2000, "m"), "100000");
   return {};
+}
+
+// As `| head` does: without -f a quiet end, with -f status 1 for a supervisor.
+Case readerGoesAway(const std::string& dir, bool follow) {
+  Case c = muchStored(dir);
+  if (follow) {
+    c.args = {"-f"};
+    c.err = "Cannot write to stdout: Broken pipe\n";
+    c.status = 1;
+  }
+  return c;
 }
 
 // One file of a million records, written here rather than through the
@@ -220,6 +260,27 @@ Case hugeFile(const std::string& dir) {
   return c;
 }
 
+void removeAll(const std::string& dir) { boost::filesystem::remove_all(dir); }
+
+void emptyAndRestart(const std::string& dir) {
+  for (const std::string& name : listDir(dir)) boost::filesystem::remove(dir + "/" + name);
+  store(dir, "again\n", "100000");
+}
+
+// A follower caught up, then its directory goes, or its files go and the
+// writer starts again at 1.
+Case followed(const std::string& dir, void (*meanwhile)(const std::string&)) {
+  store(dir, "f1\nf2\n", "0");
+  Case c;
+  c.args = {"-f", "--raw"};
+  c.out = "f1\nf2\n";
+  c.err = "Cannot follow directory `\"" + dir + "\"`: " +
+          (meanwhile == removeAll ? "it was removed\n" : "its files were removed\n");
+  c.status = 1;
+  c.meanwhile = meanwhile;
+  return c;
+}
+
 const ReaderRow kReaderRows[] = {
     {"ReplayPrintsEachRecordAsALine",
      [](const std::string& dir) { return whileWriting(dir, {}, -1, false); }},
@@ -241,8 +302,17 @@ const ReaderRow kReaderRows[] = {
     {"SevenZeroPadded", [](const std::string& dir) { return seven(dir, "zarvo-access-007.log"); }},
     {"SevenArchived", [](const std::string& dir) { return seven(dir, "zarvo-access7.log.gz"); }},
     {"ACutArchiveEndsItsRecordAndSaysSo", cutArchive},
+    {"ArchivesZlibWouldPassAreSaid", junkArchives},
     {"TermEndsAFollowerBlockedOnAFullOutput", muchStored, Check::kStopWhenBlocked},
     {"LastFewOfAHugeFileInFlatMemory", hugeFile, Check::kFlatMemory},
+    {"AClosedOutputEndsAReplayQuietly",
+     [](const std::string& dir) { return readerGoesAway(dir, false); }, Check::kOutputGoesAway},
+    {"AClosedOutputEndsAFollowerWithStatusOne",
+     [](const std::string& dir) { return readerGoesAway(dir, true); }, Check::kOutputGoesAway},
+    {"ARemovedDirectoryEndsTheFollower",
+     [](const std::string& dir) { return followed(dir, removeAll); }, Check::kFollowThen},
+    {"FilesRemovedUnderTheFollowerEndIt",
+     [](const std::string& dir) { return followed(dir, emptyAndRestart); }, Check::kFollowThen},
 };
 
 // {sh, -c, exec the reader with stdout to out} for args and dir.
@@ -272,19 +342,25 @@ TEST_P(ReaderTest, PrintsSaysAndEndsAsStored) {
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   const Case c = row.prepare(dir);
   ASSERT_FALSE(::testing::Test::HasFailure()) << "the directory could not be prepared";
-  if (row.check == Check::kStopWhenBlocked) {
+  if (row.check == Check::kStopWhenBlocked || row.check == Check::kOutputGoesAway) {
     // The test holds the FIFO's reading end and never reads.
     const std::string fifo = tmp / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int held = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(held, 0);
     Case follow = c;
-    follow.args = {"-f"};
+    if (row.check == Check::kStopWhenBlocked) follow.args = {"-f"};
     Child reader(readerTo(fifo, follow, dir));
     ASSERT_TRUE(eventually([&] {
       int queued = 0;
       return ioctl(held, FIONREAD, &queued) == 0 && queued >= 65536;
     })) << "the output never filled";
+    if (row.check == Check::kOutputGoesAway) {
+      close(held);
+      EXPECT_EQ(reader.wait(20), c.status);
+      EXPECT_EQ(reader.stderrText(), c.err);
+      return;
+    }
     reader.signal(SIGTERM);
     EXPECT_TRUE(reader.endsWithin(1.0)) << "TERM did not end a follower blocked on its output";
     EXPECT_EQ(reader.wait(), 0);
@@ -292,7 +368,19 @@ TEST_P(ReaderTest, PrintsSaysAndEndsAsStored) {
     close(held);
     return;
   }
+  if (row.check == Check::kFollowThen) {
+    Child reader(readerTo(out, c, dir));
+    ASSERT_TRUE(eventually([&] { return exists(out) && readFile(out) == c.out; }));
+    c.meanwhile(dir);
+    EXPECT_TRUE(reader.endsWithin(20)) << "the follower went on";
+    EXPECT_EQ(reader.wait(), c.status);
+    EXPECT_EQ(reader.stderrText(), c.err);
+    return;
+  }
   if (row.check == Check::kFlatMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer runtime takes far more memory than the reader itself";
+#endif
     // Following, the reader stays alive once the start is found and printed.
     Child reader(readerTo(out, c, dir));
     EXPECT_TRUE(eventually([&] { return exists(out) && readFile(out) == c.out; }))
