@@ -143,7 +143,7 @@ void CursorKeeper::tick(uint64_t written) {
 bool CursorKeeper::finish(uint64_t written) {
   // A shipper still reading takes the rest of the pipe now, so a clean stop
   // prints nothing twice; one that went away leaves it to the next run.
-  for (int waited = 0; pipe_ && waited < kDrainMillis; waited += 10) {
+  for (int waited = 0; pipe_ && !file_.empty() && waited < kDrainMillis; waited += 10) {
     int waiting = 0;
     pollfd out{fd_, 0, 0};
     if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0) break;
