@@ -16,6 +16,9 @@ namespace zarvo {
 namespace {
 
 constexpr int kPollMillis = 50;
+// A directory removed while a file in it is held open sends no event until
+// that file is closed: the follower looks at the directory this often.
+constexpr int kIdleMillis = 1000;
 
 constexpr uint32_t kEvents = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_MODIFY | IN_DELETE |
                              IN_ONLYDIR | IN_DELETE_SELF | IN_MOVE_SELF;
@@ -41,7 +44,8 @@ bool DirectoryWatch::wait(int timeoutMillis) {
   // Standard output too: a reader of the pipe that went away (`| head`)
   // ends the follower now, not at the next record.
   pollfd fds[3] = {{stopDescriptor(), POLLIN, 0}, {STDOUT_FILENO, 0, 0}, {inotify_, POLLIN, 0}};
-  if (polling() && (timeoutMillis < 0 || timeoutMillis > kPollMillis)) timeoutMillis = kPollMillis;
+  const int idle = polling() ? kPollMillis : kIdleMillis;
+  if (timeoutMillis < 0 || timeoutMillis > idle) timeoutMillis = idle;
   int ready = poll(fds, polling() ? 2 : 3, timeoutMillis);
   if (ready < 0 && errno != EINTR) fatalLine("Cannot wait for changes: " + errorText(errno));
   if (stopRequested() || (fds[1].revents & (POLLERR | POLLHUP))) return false;

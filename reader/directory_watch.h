@@ -2,7 +2,8 @@
 // Wakes the follower when an entry of the log directory is created, moved,
 // deleted or written, or when TERM or INT asks it to stop. Events come from
 // inotify on the directory; where inotify is refused (or the watch is lost)
-// it falls back to waking every 50 ms. Single thread.
+// it falls back to waking every 50 ms. It also wakes once a second when
+// nothing happens. Single thread.
 #include <boost/filesystem/path.hpp>
 
 namespace zarvo {

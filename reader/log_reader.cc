@@ -62,11 +62,15 @@ void LogReader::rescan() {
 
 // A follower whose directory went, or lost its files to someone else, says
 // so and ends: what it would print next is not the writer's sequence.
-void LogReader::checkDirectory(const Listing& fresh) {
+void LogReader::checkDirectoryThere() const {
   struct stat st;
   if (stat(options_.directory.c_str(), &st) != 0 || st.st_dev != directoryDevice_ ||
       st.st_ino != directoryInode_)
     fatalError("Cannot follow directory `", quoted(options_.directory), "it was removed");
+}
+
+void LogReader::checkDirectory(const Listing& fresh) {
+  checkDirectoryThere();
   const uint64_t at = open_ ? next_ : lastRead_;
   if (at == 0 || nextFileNumber(fresh, at) != 0 || (open_ && current_.stillNamed())) return;
   // Nothing at or above the file last read. The writer never removes its
@@ -302,7 +306,11 @@ bool LogReader::waitForChange() {
     return false;
   }
   keeper_.tick(out_.written());
-  if (watch_->rescanDue()) rescan();
+  if (watch_->rescanDue()) {
+    rescan();
+  } else {
+    checkDirectoryThere();
+  }
   return true;
 }
 

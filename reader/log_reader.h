@@ -51,6 +51,7 @@ class LogReader {
  private:
   void rescan();
   void checkDirectory(const Listing& fresh);
+  void checkDirectoryThere() const;
   void reportStrays();
   void chooseStart();
   bool openNext();
