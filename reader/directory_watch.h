@@ -16,9 +16,10 @@ class DirectoryWatch {
   DirectoryWatch(const DirectoryWatch&) = delete;
   DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
-  // Waits for a change, or at most timeoutMillis when that is not negative;
-  // false when a stop signal came instead, or standard output lost its
-  // reader (stopRequested() tells which).
+  // Waits for a change, at most a second (50 ms when polling), or
+  // timeoutMillis when that is shorter and not negative; false when a stop
+  // signal came instead, or standard output lost its reader
+  // (stopRequested() tells which).
   bool wait(int timeoutMillis = -1);
 
   bool polling() const { return inotify_ < 0; }
