@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # bash bench/run.sh reader [MEGABYTES]   (default 200)
 # zarvo-accesslogcat against zcat over the same archives, --raw against
-# zcat | sed stripping the prefix (best of three, into /dev/null; --raw is
-# checked against the input byte for byte), follow latency at two MAXFILESIZE,
-# and a follower's CPU while the writer is quiet.
+# zcat | sed stripping the prefix, -o json, --since passing over whole files
+# (best of three, into /dev/null; --raw is checked against the input byte for
+# byte), follow latency at two MAXFILESIZE, and a follower's CPU while the
+# writer is quiet.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 megabytes=${1:-200}
@@ -29,6 +30,11 @@ z=$(best "zcat $archives")
 r=$(best "'$READER' '$WORK/d'")
 zs=$(best "zcat $archives | sed 's/^.\{24\} info zarvo\[[0-9]*\] \[Originator@8461 sub=Default\] //'")
 rr=$(best "'$READER' --raw '$WORK/d'")
+rj=$(best "'$READER' -o json '$WORK/d'")
+# --since as a shipper asks for the last minute: the input was stored in
+# seconds, so the newest file's opening time stands for "a minute ago".
+since=$( (zcat "$(ls -v "$WORK"/d/zarvo-access-*.log.gz | tail -1)" || true) | head -c 23)
+rs=$(best "'$READER' --raw --since=$since '$WORK/d'")
 "$READER" --raw "$WORK/d" | cmp -s - "$WORK/input" || die "--raw does not give the input back"
 echo "| job | time |"
 echo "|---|---|"
@@ -36,6 +42,8 @@ echo "| \`zcat\` over the archives in number order | $z s |"
 echo "| \`zarvo-accesslogcat DIRECTORY\` | $r s ($(calc "$r / $z")× zcat) |"
 echo "| \`zcat … \\| sed\` stripping the prefix | $zs s |"
 echo "| \`zarvo-accesslogcat --raw DIRECTORY\` | $rr s ($(calc "$rr / $zs")×) |"
+echo "| \`zarvo-accesslogcat -o json DIRECTORY\` | $rj s ($(calc "$rj / $z")× zcat) |"
+echo "| \`zarvo-accesslogcat --raw --since=<newest file's opening time>\` | $rs s |"
 echo
 echo "| MAXFILESIZE | follow latency, 2000 lines |"
 echo "|---|---|"

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
 
 namespace zarvo {
@@ -19,12 +20,36 @@ std::optional<uint64_t> parseCount(std::string_view text) {
   return value;
 }
 
+// "--name=VALUE" or "--name VALUE" (also "-o VALUE" and "-oVALUE" for -o):
+// true when argv[i] is the option, with its value in *value.
+bool valueOption(int argc, const char* const* argv, int& i, std::string_view name,
+                 std::string_view shortName, std::optional<std::string>& value) {
+  const std::string_view arg = argv[i];
+  std::string_view rest;
+  if (arg.substr(0, name.size()) == name) rest = arg.substr(name.size());
+  else if (!shortName.empty() && arg.substr(0, shortName.size()) == shortName)
+    rest = arg.substr(shortName.size());
+  else return false;
+  const bool isLong = arg.substr(0, name.size()) == name;
+  if (rest.empty()) {
+    value = ++i < argc ? std::optional<std::string>(argv[i]) : std::nullopt;
+  } else if (isLong && rest[0] == '=') {
+    value = std::string(rest.substr(1));
+  } else if (!isLong) {
+    value = std::string(rest);
+  } else {
+    return false;  // another option sharing the start of the name
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* argv) {
   ReaderOptions options;
   bool haveDirectory = false;
   bool optionsEnded = false;
+  std::optional<std::string> optionValue;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (!optionsEnded && arg == "--") {
@@ -41,6 +66,23 @@ std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* a
       }
       options.count = parseCount(value);
       if (!options.count) return std::nullopt;
+    } else if (!optionsEnded && arg == "--show-cursor") {
+      options.showCursor = true;
+    } else if (!optionsEnded && valueOption(argc, argv, i, "--output", "-o", optionValue)) {
+      if (optionValue != "json") return std::nullopt;
+      options.json = true;
+    } else if (!optionsEnded && valueOption(argc, argv, i, "--after-cursor", "", optionValue)) {
+      if (!optionValue || optionValue->empty()) return std::nullopt;
+      options.afterCursor = *optionValue;
+    } else if (!optionsEnded && valueOption(argc, argv, i, "--cursor-file", "", optionValue)) {
+      if (!optionValue || optionValue->empty()) return std::nullopt;
+      options.cursorFile = *optionValue;
+    } else if (!optionsEnded && valueOption(argc, argv, i, "--since", "", optionValue)) {
+      if (!optionValue || optionValue->empty()) return std::nullopt;
+      options.since = *optionValue;
+    } else if (!optionsEnded && valueOption(argc, argv, i, "--until", "", optionValue)) {
+      if (!optionValue || optionValue->empty()) return std::nullopt;
+      options.until = *optionValue;
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
       return std::nullopt;
     } else if (!haveDirectory) {

@@ -1,45 +1,37 @@
 #pragma once
-// Wakes the follower when something happens in the log directory, or when
-// TERM or INT asks it to stop. Events come from inotify on the directory;
-// where inotify is refused (or the watch is lost) it falls back to waking
-// every 50 ms. TERM and INT are blocked from construction on and taken
-// through a signalfd, so they never interrupt a write. Single thread.
-#include <cstdint>
-
+// Wakes the follower when an entry of the log directory is created, moved,
+// deleted or written, or when TERM or INT asks it to stop. Events come from
+// inotify on the directory; where inotify is refused (or the watch is lost)
+// it falls back to waking every 50 ms. It also wakes once a second when
+// nothing happens. Single thread.
 #include <boost/filesystem/path.hpp>
 
 namespace zarvo {
 
 class DirectoryWatch {
  public:
+  // The stop handler must be installed first (stop_signal.h).
   explicit DirectoryWatch(const boost::filesystem::path& directory);
   ~DirectoryWatch();
   DirectoryWatch(const DirectoryWatch&) = delete;
   DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
-  // Waits for a change; false when a stop signal came instead, or standard
-  // output lost its reader. current: the number whose ".log" is being followed.
-  bool wait(uint64_t current);
-  // True when a stop signal is pending; does not wait.
-  bool stopRequested();
+  // Waits for a change, at most a second (50 ms when polling), or
+  // timeoutMillis when that is shorter and not negative; false when a stop
+  // signal came instead, or standard output lost its reader
+  // (stopRequested() tells which).
+  bool wait(int timeoutMillis = -1);
 
   bool polling() const { return inotify_ < 0; }
-  // Since the last wait: the highest file number an event named (0: none),
-  uint64_t highestNamed() const { return highestNamed_; }
-  // whether the current number's ".log" was created (again),
-  bool currentCreated() const { return currentCreated_; }
-  // and whether events were lost or a periodic rescan is due.
+  // Since the last wait: whether a numbered entry came, went or moved (or
+  // events were lost, or the directory itself went): the listing is stale.
   bool rescanDue() const { return rescanDue_; }
 
  private:
-  void readEvents(uint64_t current);
+  void readEvents();
   void stopWatching();
 
   int inotify_ = -1;
-  int signals_ = -1;
-  unsigned ticks_ = 0;
-  uint64_t highestNamed_ = 0;
-  bool currentCreated_ = false;
   bool rescanDue_ = false;
 };
 

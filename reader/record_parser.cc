@@ -48,9 +48,11 @@ std::size_t RecordParser::takeHeaderLine(const char* data, std::size_t size) {
   }
   if (state_ == State::kSectionLine) {
     state_ = isSectionLine(pending_) ? State::kFormatLine : State::kForeign;
+    if (state_ == State::kFormatLine) run_ = pending_.substr(kTimestampLength);
   } else if (std::size_t length = formatLinePrefixLength(pending_); length != 0) {
     prefixTail_ = pending_.substr(kTimestampLength, length - kTimestampLength);
     state_ = State::kPrefix;
+    recordStart_ = offset_ + used;
   } else {
     state_ = State::kForeign;
   }
@@ -80,7 +82,9 @@ std::size_t RecordParser::takePrefix(const char* data, std::size_t size) {
     state_ = State::kBroken;
     return used;
   }
+  recordStart_ = offset_ + used - length;
   sink_.prefix(prefix, length);
+  ++records_;
   pending_.clear();
   chunkSize_ = 0;
   state_ = State::kChunk;
@@ -96,6 +100,7 @@ std::size_t RecordParser::takeChunk(const char* data, std::size_t size) {
   if (newline || chunkSize_ == kMaxChunkSize) {
     sink_.end(newline != nullptr);
     state_ = State::kPrefix;
+    recordStart_ = offset_ + used;
   }
   return used;
 }
@@ -110,7 +115,7 @@ std::string RecordParser::lostForGood() const {
   return state_ == State::kBroken ? brokenTail() : "";
 }
 
-std::string RecordParser::finish() {
+std::string RecordParser::finish(bool runGoesOn) {
   switch (state_) {
     case State::kSectionLine:
       // A file the writer created but never wrote into holds nothing to lose.
@@ -128,10 +133,9 @@ std::string RecordParser::finish() {
       // a prefix without a byte behind it.
       sink_.end(false);
       state_ = State::kPrefix;
-      if (chunkSize_ > 0) return "";
-      const std::size_t length = kTimestampLength + prefixTail_.size();
-      return std::to_string(length) + " bytes at offset " + std::to_string(offset_ - length) +
-             " are not whole records";
+      if (chunkSize_ > 0 && !runGoesOn) return "";
+      return std::to_string(offset_ - recordStart_) + " bytes at offset " +
+             std::to_string(recordStart_) + " are not whole records";
     }
     case State::kBroken:
       return brokenTail();

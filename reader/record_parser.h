@@ -26,11 +26,22 @@ class RecordParser {
 
   void feed(const char* data, std::size_t size);
   // The file will not grow any more. Empty when it held its header and whole
-  // records (or nothing at all), else what was lost.
-  std::string finish();
+  // records (or nothing at all), else what was lost. runGoesOn: a later file
+  // of the same run follows, so a last line without newline cannot be the
+  // input's last one: it was cut.
+  std::string finish(bool runGoesOn = false);
   // What is lost already, however the file goes on (for a file that may
   // still grow): empty unless it is not the writer's or stopped being records.
   std::string lostForGood() const;
+  // The first header line without its timestamp, once read: the same for
+  // every file of one run of the writer.
+  const std::string& run() const { return run_; }
+  // Where the record being read (or the next one) starts in the file.
+  uint64_t recordOffset() const { return recordStart_; }
+  // Records begun so far.
+  uint64_t records() const { return records_; }
+  // True when the file ends inside a record whose chunk may still grow.
+  bool insideRecord() const { return state_ == State::kChunk; }
 
  private:
   enum class State { kSectionLine, kFormatLine, kPrefix, kChunk, kForeign, kBroken };
@@ -45,9 +56,12 @@ class RecordParser {
   State state_ = State::kSectionLine;
   std::string pending_;       // a header line or a prefix read in pieces
   std::string prefixTail_;    // a record prefix after its timestamp, from the header
+  std::string run_;
   std::size_t chunkSize_ = 0;  // bytes of the current chunk so far
   uint64_t offset_ = 0;        // bytes of the file consumed
   uint64_t brokenAt_ = 0;      // where the bytes stopped being records
+  uint64_t recordStart_ = 0;
+  uint64_t records_ = 0;
 };
 
 }  // namespace zarvo

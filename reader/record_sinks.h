@@ -2,56 +2,121 @@
 // What becomes of the records read back: printed (whole, or only the
 // proxy's bytes), or counted to find where the last COUNT of them start.
 #include <cstdint>
-#include <vector>
+#include <limits>
+#include <string>
 
+#include "reader/cursor.h"
+#include "reader/cursor_file.h"
 #include "reader/output.h"
 #include "reader/record_parser.h"
+#include "reader/time_range.h"
 
 namespace zarvo {
 
 // Whole records one per line (a piece of a long line, or a last line
 // without newline, gets one), or with --raw the chunks alone, which joins
-// the pieces of a long line again and gives the input back byte for byte.
+// the pieces of a long line again and gives the input back byte for byte,
+// or with -o json one object per line joined the same way. Each record
+// printed, or passed over on purpose, is handed to the cursor keeper.
 class PrintSink : public RecordSink {
  public:
-  PrintSink(Output& out, bool raw) : out_(out), raw_(raw) {}
+  PrintSink(Output& out, bool raw, bool json = false)
+      : out_(out), raw_(raw || json), json_(json) {}
 
+  void keepCursor(CursorKeeper& keeper) { keeper_ = &keeper; }
+  // Records are read but not printed until `lines` line ends went by.
+  void skipLines(uint64_t lines) { skip_ = lines; }
   // The next `count` records are read but not printed.
-  void skip(uint64_t count) { skip_ = count; }
-  // Ends the line of a record cut off by the end of what was stored.
-  void endOpenRecord();
+  void skipRecords(uint64_t count) { skipRecords_ = count; }
+  // Lines whose first record is before range.since are passed over; the
+  // first one after range.until ends the printing for good.
+  void limit(const TimeRange& range) { range_ = range; }
+  bool pastUntil() const { return pastUntil_; }
+  // The records that follow are those of file `number`, cut by parser.
+  void startFile(uint64_t number, const RecordParser& parser) {
+    file_ = number;
+    parser_ = &parser;
+  }
+  // Ends the line of a record cut off by the end of what was stored. With
+  // lineMayGoOn, a JSON line still waiting for its end is left to the next
+  // run, which starts before it.
+  void endOpenRecord(bool lineMayGoOn = false);
+  // Ends the line of a record whose rest is lost, with --raw too: it must
+  // not run into the next file's first line.
+  void endCutRecord();
 
   void prefix(const char* data, std::size_t size) override;
   void chunk(const char* data, std::size_t size) override;
   void end(bool newline) override;
 
  private:
+  void startLine(const char* prefix);
+  void printLine();
+  void handed() {
+    if (keeper_ != nullptr) keeper_->handed(out_.position(), record_);
+  }
+
   Output& out_;
   bool raw_;
-  uint64_t skip_ = 0;
+  bool json_;
+  CursorKeeper* keeper_ = nullptr;
+  TimeRange range_;
+  uint64_t file_ = 0;
+  const RecordParser* parser_ = nullptr;
+  Cursor record_;  // the record being read
+  uint64_t skip_ = 0;         // line ends
+  uint64_t skipRecords_ = 0;
   bool skipping_ = false;
+  bool dropping_ = false;    // the current line is before --since
+  bool pastUntil_ = false;
   bool open_ = false;
+  bool lineEnded_ = true;    // the last record read ended its line
+  std::size_t chunkSize_ = 0;
+  // The JSON line being gathered.
+  bool lineOpen_ = false;
+  Cursor lineCursor_;
+  char lineTime_[24] = {};
+  int64_t lineMillis_ = 0;
+  std::string line_;
+  std::string encoded_;
 };
 
-// The records of one file, and which of them end a line: every record, or
-// with --raw those whose chunk ends with a newline.
+// The line ends of one file, in constant memory: every record ends a line,
+// or with --raw those whose chunk ends with a newline.
 class CountSink : public RecordSink {
  public:
-  explicit CountSink(bool raw) : raw_(raw) {}
+  // Lines after `until` (by their first record's time) are not counted:
+  // -n then counts back from the last line within --until.
+  explicit CountSink(bool raw, int64_t until = std::numeric_limits<int64_t>::max())
+      : raw_(raw), until_(until) {}
 
-  uint64_t records() const { return records_; }
-  std::vector<uint64_t>& lineEnds() { return lineEnds_; }  // record indices, ascending
+  uint64_t lineEnds() const { return lineEnds_; }
+  // True when records follow the last line end (a line still being written).
+  bool openLine() const { return openLine_; }
+  // True when a record was counted.
+  bool counted() const { return counted_; }
 
-  void prefix(const char*, std::size_t) override { ++records_; }
+  void prefix(const char* data, std::size_t) override {
+    if (!past_ && !openLine_ && until_ != std::numeric_limits<int64_t>::max())
+      past_ = timestampMillis(data) > until_;
+    if (past_) return;
+    openLine_ = true;
+    counted_ = true;
+  }
   void chunk(const char*, std::size_t) override {}
   void end(bool newline) override {
-    if (!raw_ || newline) lineEnds_.push_back(records_ - 1);
+    if (past_ || (raw_ && !newline)) return;
+    ++lineEnds_;
+    openLine_ = false;
   }
 
  private:
   bool raw_;
-  uint64_t records_ = 0;
-  std::vector<uint64_t> lineEnds_;
+  int64_t until_;
+  uint64_t lineEnds_ = 0;
+  bool openLine_ = false;
+  bool counted_ = false;
+  bool past_ = false;
 };
 
 }  // namespace zarvo

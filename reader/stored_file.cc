@@ -27,52 +27,16 @@ void StoredFile::close() {
   fd_ = -1;
 }
 
-StoredFile::Opened StoredFile::open(const boost::filesystem::path& directory, uint64_t n) {
-  // A name that appears between the tries below is simply tried again.
-  for (int attempt = 0;; ++attempt) {
-    Opened opened = openOnce(directory, n);
-    if (opened != Opened::kRetry) return opened;
-    if (attempt == 3) return Opened::kAbsent;
-  }
-}
-
-StoredFile::Opened StoredFile::openOnce(const boost::filesystem::path& directory, uint64_t n) {
+// Never blocks on a FIFO planted under our name, never follows a link, and
+// reads nothing but a regular file.
+StoredFile::Opened StoredFile::open(const boost::filesystem::path& path) {
   close();
-  const boost::filesystem::path log = directory / logFileName(kFilePrefix, n);
-  Opened opened = openPath(log);
-  if (opened != Opened::kAbsent) return opened;
-  // The ".log" goes only once its archive is whole.
-  boost::filesystem::path archive = log;
-  archive += std::string(kCompressedSuffix);
-  opened = openPath(archive);
-  if (opened == Opened::kYes) {
-    archive_ = gzdopen(fd_, "rb");
-    if (archive_ == nullptr) {
-      error_ = errorText(ENOMEM);
-      close();
-      return Opened::kFailed;
-    }
-    gzbuffer(archive_, kArchiveBuffer);
-    return opened;
-  }
-  if (opened == Opened::kAbsent) {
-    // A name that is there but leads nowhere (a dangling link) is not ours;
-    // one that leads somewhere now was created meanwhile.
-    struct stat st;
-    path_ = log;
-    if (lstat(log.c_str(), &st) == 0)
-      return stat(log.c_str(), &st) == 0 ? Opened::kRetry : Opened::kNotRegular;
-  }
-  return opened;
-}
-
-// Never blocks on a FIFO planted under our name, and reads nothing but a
-// regular file.
-StoredFile::Opened StoredFile::openPath(const boost::filesystem::path& path) {
   path_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  inflated_ = 0;
+  fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd_ < 0) {
     if (errno == ENOENT) return Opened::kAbsent;
+    if (errno == ELOOP) return Opened::kNotRegular;
     error_ = errorText(errno);
     return Opened::kFailed;
   }
@@ -80,6 +44,29 @@ StoredFile::Opened StoredFile::openPath(const boost::filesystem::path& path) {
   if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
     close();
     return Opened::kNotRegular;
+  }
+  if (!endsWith(path.filename().string(), kCompressedSuffix)) return Opened::kYes;
+  if (st.st_size == 0) {
+    close();
+    error_ = "empty archive";
+    return Opened::kFailed;
+  }
+  return openArchive();
+}
+
+StoredFile::Opened StoredFile::openArchive() {
+  archive_ = gzdopen(fd_, "rb");
+  if (archive_ == nullptr) {
+    error_ = errorText(ENOMEM);
+    close();
+    return Opened::kFailed;
+  }
+  gzbuffer(archive_, kArchiveBuffer);
+  // zlib would pass bytes that are not gzip through as they are.
+  if (gzdirect(archive_) == 1) {
+    close();
+    error_ = "not a gzip archive";
+    return Opened::kFailed;
   }
   return Opened::kYes;
 }
@@ -97,7 +84,14 @@ ssize_t StoredFile::read(char* buffer, std::size_t size) {
   int n = gzread(archive_, buffer, static_cast<unsigned>(size));
   int status = Z_OK;
   const char* text = gzerror(archive_, &status);
-  if (status == Z_OK || status == Z_STREAM_END) return n < 0 ? 0 : n;
+  if (n > 0) inflated_ += static_cast<uint64_t>(n);
+  if (status == Z_OK || status == Z_STREAM_END) {
+    if (n == 0 && !endsWithItsSize()) {
+      error_ = "bytes after the end of the archive";
+      return -1;
+    }
+    return n < 0 ? 0 : n;
+  }
   error_ = status == Z_ERRNO ? errorText(errno) : text;
   // zlib names the descriptor ("<fd:3>: "); the message names the file.
   if (error_.rfind("<fd:", 0) == 0 && error_.find(">: ") != std::string::npos)
@@ -106,11 +100,22 @@ ssize_t StoredFile::read(char* buffer, std::size_t size) {
   return n > 0 ? n : -1;
 }
 
-bool StoredFile::replacedOnDisk() const {
-  struct stat held, named;
-  if (archive_ != nullptr || fstat(fd_, &held) != 0 || stat(path_.c_str(), &named) != 0)
+// zlib passes over whatever follows a gzip member; the writer's archives are
+// one member, whose last four bytes hold the inflated size.
+bool StoredFile::endsWithItsSize() const {
+  struct stat st;
+  unsigned char size[4];
+  if (fstat(fd_, &st) != 0 || st.st_size < 4 ||
+      pread(fd_, size, sizeof size, st.st_size - 4) != static_cast<ssize_t>(sizeof size))
     return false;
-  return held.st_ino != named.st_ino || held.st_dev != named.st_dev;
+  const uint32_t stored = size[0] | size[1] << 8 | size[2] << 16 | uint32_t{size[3]} << 24;
+  return stored == static_cast<uint32_t>(inflated_);
+}
+
+bool StoredFile::stillNamed() const {
+  struct stat held, named;
+  if (fd_ < 0 || fstat(fd_, &held) != 0 || lstat(path_.c_str(), &named) != 0) return false;
+  return held.st_ino == named.st_ino && held.st_dev == named.st_dev;
 }
 
 }  // namespace zarvo

@@ -1,8 +1,8 @@
 #pragma once
-// One numbered file of the directory, opened for reading: the ".log" while
-// it is there (it is whole; an archive beside it may still be written),
-// else its ".log.gz". The descriptor keeps a file readable to its end after
-// the archive thread has removed its name. Single owner, single thread.
+// One numbered file of the directory, opened for reading by the name the
+// listing found: a ".log" read as it is, a ".log.gz" inflated. The
+// descriptor keeps a file readable to its end after the archive thread has
+// removed its name. Single owner, single thread.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -16,35 +16,36 @@ namespace zarvo {
 
 class StoredFile {
  public:
-  enum class Opened { kYes, kAbsent, kNotRegular, kFailed, kRetry };
+  enum class Opened { kYes, kAbsent, kNotRegular, kFailed };
 
   StoredFile() = default;
   ~StoredFile();
   StoredFile(const StoredFile&) = delete;
   StoredFile& operator=(const StoredFile&) = delete;
 
-  // Opens number n in directory; on kFailed, error() says why. Never kRetry.
-  Opened open(const boost::filesystem::path& directory, uint64_t n);
+  // Opens path, inflating it when its name ends in ".gz"; on kFailed,
+  // error() says why.
+  Opened open(const boost::filesystem::path& path);
   void close();
 
   // Up to size bytes: 0 at the current end of the file, -1 on an error.
   ssize_t read(char* buffer, std::size_t size);
 
   bool isArchive() const { return archive_ != nullptr; }
-  // The path that was opened (the ".log" one when neither opened).
   const boost::filesystem::path& path() const { return path_; }
   std::string error() const { return error_; }
-  // True when the ".log" name now belongs to another file than the one held.
-  bool replacedOnDisk() const;
+  // True while the name opened still leads to the file held.
+  bool stillNamed() const;
 
  private:
-  Opened openOnce(const boost::filesystem::path& directory, uint64_t n);
-  Opened openPath(const boost::filesystem::path& path);
+  Opened openArchive();
+  bool endsWithItsSize() const;
 
   int fd_ = -1;
   gzFile archive_ = nullptr;
   boost::filesystem::path path_;
   std::string error_;
+  uint64_t inflated_ = 0;  // bytes an archive gave so far
 };
 
 }  // namespace zarvo

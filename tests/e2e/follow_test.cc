@@ -1,17 +1,29 @@
 // The companion reader following the real writer under -f --raw: what it
 // prints is the writer's input, byte for byte, however fast files rotate,
 // while archives replace files under it, and after the run has stopped; a
-// file that retention deleted before it could be read is said, status 1.
+// file that retention deleted before it could be read is said, status 1;
+// entries planted under higher numbers are said once and end nothing.
+// A run resumed from its cursor file goes on where the last one stopped,
+// or was killed, without losing a byte; -o json gives any bytes back; and
+// --since and --until pick the lines of their time.
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <regex>
+#include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
+#include <boost/property_tree/json_parser.hpp>
 #include <gtest/gtest.h>
 
+#include "format/clock_reading.h"
+#include "format/timestamp.h"
 #include "tests/support/files.h"
+#include "tests/support/input.h"
 #include "tests/support/log_directory.h"
 #include "tests/support/log_file.h"
 #include "tests/support/process.h"
@@ -25,6 +37,11 @@ enum class Reader {
   kStallArchived,   // stopped while the files it holds and the next are archived
   kStallRetention,  // stopped until retention has deleted files it never read
   kAfterStop,       // started once the writer has ended
+  kPlanted,         // higher numbers planted while it follows: a FIFO, a link, a copy
+  kStopAndResume,   // stopped by TERM, a rotation storm, resumed by its cursor file
+  kKillAndResume,   // killed with its pipe full, resumed by its cursor file
+  kJson,            // -o json over random bytes, decoded again
+  kTimeRange,       // --since and --until over input stored at three times
 };
 
 struct FollowRow {
@@ -40,6 +57,11 @@ const FollowRow kFollowRows[] = {
     {"ArchivesCompressedAndRemovedUnderTheReader", 1000000, 20000, Reader::kStallArchived},
     {"RetentionGapIsSaid", 2, 0, Reader::kStallRetention},
     {"ReplayOfAStoppedRun", 1000000, 5000, Reader::kAfterStop},
+    {"PlantedHigherNumbersEndNothing", 1000000, 5000, Reader::kPlanted},
+    {"CursorFileResumesAfterARotationStorm", 1000000, 0, Reader::kStopAndResume},
+    {"CursorFileResumesAfterAKillLosingNothing", 1000000, 5000, Reader::kKillAndResume},
+    {"JsonGivesAnyBytesBack", 1000000, 5000, Reader::kJson},
+    {"SinceAndUntilPickTheLinesOfTheirTime", 1000000, 1000, Reader::kTimeRange},
 };
 
 // Lines of every kind the writer stores: empty, short, exactly one chunk,
@@ -68,20 +90,155 @@ std::vector<std::string> chunksOf(const std::string& input) {
   return chunks;
 }
 
+// The reader's argv with its standard output going to the file `out`.
+std::vector<std::string> readerInto(const std::string& out, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" >\"$0\"", out,
+                                   ZARVO_READER_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+// The lines -o json printed, joined by newlines again; checks that every
+// object is valid JSON with a cursor of its own.
+std::string decodeJson(const std::string& printed) {
+  std::string lines;
+  std::set<std::string> cursors;
+  std::istringstream in(printed);
+  for (std::string object; std::getline(in, object);) {
+    boost::property_tree::ptree tree;
+    std::istringstream text(object);
+    boost::property_tree::read_json(text, tree);
+    const std::string cursor = tree.get<std::string>("cursor");
+    EXPECT_EQ(cursor.substr(0, cursor.find(':')), tree.get<std::string>("file")) << object;
+    EXPECT_EQ(tree.get<std::string>("time").size(), kTimestampLength) << object;
+    if (!cursors.empty()) lines += '\n';
+    EXPECT_TRUE(cursors.insert(cursor).second) << object;
+    // A string, or an array of byte values.
+    const boost::property_tree::ptree& line = tree.get_child("line");
+    if (line.empty()) lines += line.data();
+    for (const auto& byte : line) lines += static_cast<char>(byte.second.get_value<int>());
+  }
+  return lines;
+}
+
+// Each stored line (its records up to one that ends it) whose first record
+// is stamped within [since, until].
+std::string linesBetween(const std::string& dir, const std::string& since, const std::string& until) {
+  std::string lines;
+  bool lineStart = true, taken = false;
+  for (const auto& [number, file] : listLogDirectory(dir).files) {
+    const LogFile log = parseLog(storedFile(dir, number));
+    for (size_t i = 0; i < log.chunks.size(); ++i) {
+      const std::string time = log.prefixes[i].substr(0, kTimestampLength);
+      if (lineStart) taken = time >= since && time <= until;
+      if (taken) lines += log.chunks[i];
+      lineStart = log.chunks[i].back() == '\n' || log.chunks[i].size() < 2047;
+    }
+  }
+  return lines;
+}
+
 class FollowTest : public ::testing::TestWithParam<FollowRow> {};
 
 TEST_P(FollowTest, PrintsWhatTheWriterStored) {
   const FollowRow& row = GetParam();
   TempDir tmp;
   const std::string dir = tmp / "logs", out = tmp / "out";
+  const std::string cursorFile = "--cursor-file=" + (tmp / "cursor"), resumed = tmp / "resumed";
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-  const std::string input = followInput();
+  const std::string input = row.reader == Reader::kJson
+                                ? randomBytes(300000, 7) + "\nutf-8 \xc3\xa9 \xf0\x9f\x98\x80 \"q\" \\ \x01\x1f\t\x7f\n" +
+                                      std::string(5000, 'x') + "\n" + "no newline"
+                                : followInput();
   const std::vector<std::string> writerArgv =
       writer({dir, std::to_string(row.maxFileNum), std::to_string(row.maxFileSize)});
   auto printed = [&] { return exists(out) ? readFile(out) : std::string(); };
-  const std::vector<std::string> followArgv = {
-      "sh", "-c", "exec \"$0\" -f --raw \"$1\" >\"$2\"", ZARVO_READER_PATH, dir, out};
+  const std::vector<std::string> followArgv = readerInto(out, {"-f", "--raw", dir});
+  const std::vector<std::string> chunks = chunksOf(input);
 
+  if (row.reader == Reader::kStopAndResume) {
+    // One record per file: each chunk after the stop is a file of its own.
+    Child writing(writerArgv);
+    std::string first;
+    for (size_t n = 0; n < chunks.size() / 3; ++n) first += chunks[n];
+    writing.write(first);
+    Child follower(readerInto(out, {"-f", "--raw", cursorFile, dir}));
+    ASSERT_TRUE(eventually([&] { return printed() == first; }, 120));
+    follower.signal(SIGTERM);
+    EXPECT_EQ(follower.wait(), 0);
+    writing.write(input.substr(first.size()));
+    writing.closeInput();
+    ASSERT_EQ(writing.wait(120), 0);
+    const RunResult rest = run(readerInto(resumed, {"--raw", cursorFile, dir}));
+    EXPECT_EQ(rest.err, "");
+    EXPECT_EQ(rest.status, 0);
+    EXPECT_TRUE(printed() + readFile(resumed) == input)
+        << printed().size() << " + " << readFile(resumed).size() << " of " << input.size();
+    return;
+  }
+  if (row.reader == Reader::kKillAndResume) {
+    // A slow consumer keeps the pipe full: what waits in it when both die
+    // was never taken, so the cursor must not cover it.
+    ASSERT_EQ(run(writerArgv, input).status, 0);
+    const std::string fifo = tmp / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Child consumer({"sh", "-c", "exec dd bs=1 of=\"$0\" <\"$1\" 2>/dev/null", out, fifo});
+    Child follower(readerInto(fifo, {"-f", "--raw", cursorFile, dir}));
+    ASSERT_TRUE(eventually([&] { return exists(tmp / "cursor") && printed().size() > input.size() / 4; }, 120));
+    follower.signal(SIGKILL);
+    consumer.signal(SIGKILL);
+    EXPECT_EQ(follower.wait(), 128 + SIGKILL);
+    consumer.wait();
+    const std::string before = printed();
+    ASSERT_EQ(before, input.substr(0, before.size()));
+    const RunResult rest = run(readerInto(resumed, {"--raw", cursorFile, dir}));
+    EXPECT_EQ(rest.status, 0) << rest.err;
+    const std::string after = readFile(resumed);
+    ASSERT_LE(input.size() - after.size(), before.size()) << "records lost";
+    EXPECT_TRUE(after == input.substr(input.size() - after.size()));
+    return;
+  }
+  if (row.reader == Reader::kJson) {
+    ASSERT_EQ(run(writerArgv, input).status, 0);
+    const RunResult json = run(readerInto(out, {"-o", "json", dir}));
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_TRUE(decodeJson(printed()) == input);
+    return;
+  }
+  if (row.reader == Reader::kTimeRange) {
+    // Three thirds, each stored at a later time than the one before.
+    auto millis = [] { return readClock().seconds * 1000 + readClock().millis; };
+    Child writing(writerArgv);
+    // Cut after a newline: the writer holds a line back until it ends.
+    const size_t cuts[] = {input.find('\n', input.size() / 3) + 1,
+                           input.find('\n', input.size() / 3 * 2) + 1, input.size()};
+    for (size_t third = 0; third < 3; ++third) {
+      const size_t from = third == 0 ? 0 : cuts[third - 1];
+      writing.write(input.substr(from, cuts[third] - from));
+      if (third == 2) writing.closeInput();
+      const std::string stored = input.substr(0, cuts[third]);
+      ASSERT_TRUE(eventually([&] { return storedInput(dir) == stored; }, 120));
+      const int64_t storedAt = millis();
+      ASSERT_TRUE(eventually([&] { return millis() > storedAt + 1; }));
+    }
+    ASSERT_EQ(writing.wait(120), 0);
+    std::set<std::string> times;
+    for (const auto& [number, file] : listLogDirectory(dir).files)
+      for (const std::string& prefix : parseLog(storedFile(dir, number)).prefixes)
+        times.insert(prefix.substr(0, kTimestampLength));
+    ASSERT_GE(times.size(), 3u);
+    // From the second time on, up to the last but one, written the other way.
+    const std::string since = *std::next(times.begin()), until = *std::next(times.rbegin());
+    const std::string expected = linesBetween(dir, since, until);
+    ASSERT_FALSE(expected.empty());
+    std::string untilText = until.substr(0, kTimestampLength - 1);
+    untilText[10] = ' ';
+    const RunResult range = run(readerInto(out, {"--raw", "--since=" + since, "--until", untilText, dir}));
+    EXPECT_EQ(range.err, "");
+    EXPECT_EQ(range.status, 0);
+    EXPECT_TRUE(printed() == expected) << printed().size() << " bytes for " << expected.size();
+    return;
+  }
   if (row.reader == Reader::kAfterStop) {
     ASSERT_EQ(run(writerArgv, input).status, 0);
   }
@@ -89,9 +246,22 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
   std::string expected = input, expectedErr, read;
   if (row.reader == Reader::kLive) {
     ASSERT_EQ(run(writerArgv, input).status, 0);
+  } else if (row.reader == Reader::kPlanted) {
+    Child writing(writerArgv);
+    const size_t first = input.find('\n', input.size() / 3) + 1;
+    writing.write(input.substr(0, first));
+    ASSERT_TRUE(eventually([&] { return printed() == input.substr(0, first); }, 120));
+    const std::string fifo = dir + "/" + logName(1000), link = dir + "/" + logName(1001);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/etc/passwd", link.c_str()), 0);
+    writeFile(dir + "/" + logName(1002), storedFile(dir, 1));
+    writing.write(input.substr(first));
+    writing.closeInput();
+    ASSERT_EQ(writing.wait(120), 0);
+    expectedErr = "Skipped: `\"" + fifo + "\"`: not a regular file\n"
+                  "Skipped: `\"" + link + "\"`: not a regular file\n";
   } else if (row.reader != Reader::kAfterStop) {
     // The reader has read what came first and holds the file being written.
-    const std::vector<std::string> chunks = chunksOf(input);
     size_t first = 0;
     for (size_t n = 0; n < (row.reader == Reader::kStallArchived ? chunks.size() / 4 : 1); ++n)
       first += chunks[n].size();
@@ -152,7 +322,7 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
   EXPECT_TRUE(eventually([&] { return printed() == expected; }, 120))
       << printed().size() << " of " << expected.size() << " bytes printed";
   follower.signal(SIGTERM);
-  EXPECT_EQ(follower.wait(), expectedErr.empty() ? 0 : 1);
+  EXPECT_EQ(follower.wait(), row.reader == Reader::kStallRetention ? 1 : 0);
   EXPECT_EQ(printed(), expected);
   EXPECT_EQ(follower.stderrText(), expectedErr);
 }

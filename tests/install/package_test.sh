@@ -26,6 +26,8 @@ expected_files="./usr/bin/zarvo-accesslogcat
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter-rotate.timer
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.service
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.socket
+./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-central.conf
+./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-shipper.conf
 ./usr/share/man/man1/zarvo-accesslogcat.1.gz
 ./usr/share/man/man1/zarvo-accesslogwriter.1.gz"
 files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)

@@ -1,0 +1,60 @@
+#include "reader/cursor.h"
+
+#include <unistd.h>
+
+#include <limits>
+
+#include "filestore/messages.h"
+
+namespace zarvo {
+namespace {
+
+std::optional<uint64_t> decimal(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::size_t digits(char* out, uint64_t value) {
+  char reversed[20];
+  std::size_t n = 0;
+  do reversed[n++] = static_cast<char>('0' + value % 10);
+  while ((value /= 10) != 0);
+  for (std::size_t i = 0; i < n; ++i) out[i] = reversed[n - 1 - i];
+  return n;
+}
+
+}  // namespace
+
+std::optional<Cursor> parseCursor(std::string_view text) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  std::optional<uint64_t> file = decimal(text.substr(0, colon));
+  std::optional<uint64_t> offset = decimal(text.substr(colon + 1));
+  if (!file || !offset || *file == 0) return std::nullopt;
+  return Cursor{*file, *offset};
+}
+
+std::size_t cursorDigits(char* out, const Cursor& cursor) {
+  std::size_t n = digits(out, cursor.file);
+  out[n++] = ':';
+  return n + digits(out + n, cursor.offset);
+}
+
+std::string formatCursor(const Cursor& cursor) {
+  char text[41];
+  return std::string(text, cursorDigits(text, cursor));
+}
+
+void cursorError(std::string_view text, std::string_view why) {
+  printError("Bad cursor: `", text, why);
+  _exit(2);
+}
+
+}  // namespace zarvo

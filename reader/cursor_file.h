@@ -1,0 +1,80 @@
+#pragma once
+// Where the reader keeps its place for the next run (--cursor-file), and
+// which records that place may cover: only those whose bytes have left
+// standard output. When it is a pipe, FIONREAD tells how many written bytes
+// still wait in it; records behind those are printed again after a restart,
+// not lost. The file is replaced whole (temporary file, fsync, rename), so a
+// kill at any moment leaves the old cursor or the new one. Single thread.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <boost/filesystem/path.hpp>
+
+#include "reader/cursor.h"
+
+namespace zarvo {
+
+class CursorKeeper {
+ public:
+  // file: empty when no cursor file is kept. fd: standard output.
+  CursorKeeper(boost::filesystem::path file, int fd);
+
+  // The cursor the file holds; empty when there is no file or it holds
+  // nothing. A malformed one ends the process with status 2.
+  std::optional<Cursor> load();
+  // The place the run starts from counts as covered from the start.
+  void startAt(const Cursor& cursor);
+
+  // The record at cursor is handed to output, which had then taken
+  // `position` bytes in all.
+  void handed(uint64_t position, const Cursor& cursor) {
+    Mark& newest = marks_[(count_ - 1) & kMask];
+    if (count_ > 0 && newest.position == position) {
+      newest.cursor = cursor;
+      return;
+    }
+    Mark& slot = marks_[count_ & kMask];
+    if (count_ >= kMarks) dropped_ = slot;
+    slot = {position, cursor};
+    ++count_;
+  }
+
+  // written: bytes output has written to fd so far. Saves what they cover
+  // when it changed and the last save is a second old.
+  void tick(uint64_t written);
+  // Milliseconds until tick() has something to do, -1 when nothing waits.
+  int dueMillis(uint64_t written);
+  // At exit: waits up to half a second for a pipe to drain, then saves.
+  // False when the last save failed (it was said on stderr).
+  bool finish(uint64_t written);
+  // What the last tick() or finish() found covered.
+  std::optional<Cursor> covered() const { return covered_; }
+
+ private:
+  struct Mark {
+    uint64_t position = 0;
+    Cursor cursor;
+  };
+  // Enough for a full pipe and output buffer of short records; beyond that
+  // the cursor saved is an older one, which only prints more again.
+  static constexpr uint64_t kMarks = 1 << 15;
+  static constexpr uint64_t kMask = kMarks - 1;
+
+  uint64_t delivered(uint64_t written) const;
+  void updateCovered(uint64_t written);
+  bool save(const Cursor& cursor);
+
+  boost::filesystem::path file_;
+  int fd_;
+  bool pipe_ = false;
+  std::vector<Mark> marks_;
+  uint64_t count_ = 0;
+  std::optional<Mark> dropped_;
+  std::optional<Cursor> covered_;
+  std::optional<Cursor> saved_;
+  int64_t lastSaveMillis_ = 0;
+  bool failing_ = false;
+};
+
+}  // namespace zarvo
