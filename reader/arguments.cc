@@ -1,24 +1,13 @@
 #include "reader/arguments.h"
 
 #include <cstring>
-#include <limits>
 #include <string>
 #include <string_view>
 
+#include "reader/cursor.h"
+
 namespace zarvo {
 namespace {
-
-std::optional<uint64_t> parseCount(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
 
 // "--name=VALUE" or "--name VALUE" (also "-o VALUE" and "-oVALUE" for -o):
 // true when argv[i] is the option, with its value in *value.
@@ -64,7 +53,7 @@ std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* a
         if (++i == argc) return std::nullopt;
         value = argv[i];
       }
-      options.count = parseCount(value);
+      options.count = parseDecimal(value);
       if (!options.count) return std::nullopt;
     } else if (!optionsEnded && arg == "--show-cursor") {
       options.showCursor = true;

@@ -7,9 +7,8 @@
 #include "filestore/messages.h"
 
 namespace zarvo {
-namespace {
 
-std::optional<uint64_t> decimal(std::string_view text) {
+std::optional<uint64_t> parseDecimal(std::string_view text) {
   if (text.empty()) return std::nullopt;
   uint64_t value = 0;
   for (char c : text) {
@@ -20,6 +19,8 @@ std::optional<uint64_t> decimal(std::string_view text) {
   }
   return value;
 }
+
+namespace {
 
 std::size_t digits(char* out, uint64_t value) {
   char reversed[20];
@@ -35,8 +36,8 @@ std::size_t digits(char* out, uint64_t value) {
 std::optional<Cursor> parseCursor(std::string_view text) {
   const std::size_t colon = text.find(':');
   if (colon == std::string_view::npos) return std::nullopt;
-  std::optional<uint64_t> file = decimal(text.substr(0, colon));
-  std::optional<uint64_t> offset = decimal(text.substr(colon + 1));
+  std::optional<uint64_t> file = parseDecimal(text.substr(0, colon));
+  std::optional<uint64_t> offset = parseDecimal(text.substr(colon + 1));
   if (!file || !offset || *file == 0) return std::nullopt;
   return Cursor{*file, *offset};
 }

@@ -20,6 +20,8 @@ struct Cursor {
   bool operator!=(const Cursor& other) const { return !(*this == other); }
 };
 
+// Empty unless text is decimal digits alone and fits 64 bits.
+std::optional<uint64_t> parseDecimal(std::string_view text);
 // Empty unless text is two decimal numbers (each fitting 64 bits, file
 // number at least 1) joined by ':'.
 std::optional<Cursor> parseCursor(std::string_view text);
