@@ -8,7 +8,7 @@
 # compared with nginx's own access log, written beside it: lines lost,
 # duplicated, duplicated once deduplicated by cursor, and the CPU per million
 # lines of the reader and the local shipper.
-#   bash bench/ship.sh [SECONDS]      (default 20)
+#   bash bench/run.sh ship [SECONDS]      (default 20)
 # KILL=0 leaves the reader alone (only clean restarts: no line may come
 # twice); STOP=ordered stops the reader before the shipper (see
 # stop_shipper); KEEP=1 keeps the work directory.
