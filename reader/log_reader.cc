@@ -82,7 +82,11 @@ void LogReader::checkDirectory(const Listing& fresh) {
       startedBelow = true;
   }
   const bool emptied = nextFileNumber(fresh, 0) == 0 && (!open_ || parser_->records() > 0);
-  if (startedBelow || emptied)
+  if (!startedBelow && !emptied) return;
+  // A name that moves while the directory is read can be missed: ask again.
+  boost::system::error_code error;
+  const Listing again = listDirectory(options_.directory, error);
+  if (!error && nextFileNumber(again, at) == 0 && (nextFileNumber(again, 0) == 0 || startedBelow))
     fatalError("Cannot follow directory `", quoted(options_.directory),
                "its files were removed");
 }
@@ -196,7 +200,13 @@ bool LogReader::openNext() {
     const uint64_t found = nextFileNumber(listing_, next_);
     if (found == 0) return false;  // yet to come
     if (found > next_) {
-      if (gapIsLoss(found)) reportDeleted(next_, found - 1);
+      if (gapIsLoss(found)) {
+        // A name that moves (.log to .log.gz) while the directory is read
+        // can be missed by that one listing.
+        rescan();
+        if (nextFileNumber(listing_, next_) != found) continue;
+        reportDeleted(next_, found - 1);
+      }
       next_ = found;
     }
     const boost::filesystem::path path = listing_.at(next_).file();
