@@ -14,35 +14,16 @@
 # stop_shipper); KEEP=1 keeps the work directory.
 # Installs nginx, wrk and syslog-ng-core from Debian's packages when missing.
 set -euo pipefail
-export LC_ALL=C
 seconds=${1:-20}
-source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build_dir=${BUILD_DIR:-$source_dir/build}
-log() { printf '%s\n' "$*" >&2; }
-die() { log "ship: $*"; exit 1; }
-
-missing=()
-command -v nginx >/dev/null || missing+=(nginx)
-command -v wrk >/dev/null || missing+=(wrk)
-command -v syslog-ng >/dev/null || missing+=(syslog-ng-core)
-if ((${#missing[@]})); then
-  log "installing ${missing[*]}"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
-    die "cannot install ${missing[*]}"
-fi
-cmake --build "$build_dir" -j2 --target zarvo-accesslogwriter zarvo-accesslogcat >/dev/null ||
-  die "build failed"
-WRITER=$build_dir/app/zarvo-accesslogwriter
-READER=$build_dir/reader/zarvo-accesslogcat
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/zarvo-ship.XXXXXX")
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+apt_install nginx wrk syslog-ng-core
+for tool in nginx wrk syslog-ng; do command -v "$tool" >/dev/null || die "ship: $tool is missing"; done
+build_tools
+make_work ship
+work=$WORK
 pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  [[ ${KEEP:-0} == 1 ]] && log "kept $work" || rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true
+  [[ ${KEEP:-0} == 1 ]] && log "kept $work" || rm -rf "$work"' EXIT
 mkdir -p "$work"/{logs,shipper,central,nginx}
 web_port=$((20000 + $$ % 10000)) store_port=$((30000 + $$ % 10000))
 
@@ -50,7 +31,7 @@ web_port=$((20000 + $$ % 10000)) store_port=$((30000 + $$ % 10000))
 configure() {
   sed -e "s|/var/log/zarvo-central|$work/central|g" -e "s|/var/lib/zarvo-shipper|$work/shipper|g" \
       -e "s|/var/log/zarvo|$work/logs|g" -e "s|/usr/bin/zarvo-accesslogcat|$READER|g" \
-      -e "s|5514|$store_port|g" "$source_dir/docs/examples/$1" > "$work/$1"
+      -e "s|5514|$store_port|g" "$SOURCE_DIR/docs/examples/$1" > "$work/$1"
 }
 configure zarvo-shipper.conf
 configure zarvo-central.conf

@@ -101,6 +101,9 @@ uint64_t firstFileSince(const Listing& listing, int64_t since) {
       high = middle;
     }
   }
+  // One file earlier: a line is taken or passed over by its first record,
+  // and one begun in that file may go on at the start of this one.
+  if (start > 0) --start;
   return files.empty() ? 0 : files[start].first;
 }
 
