@@ -39,7 +39,16 @@ std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* a
   bool haveDirectory = false;
   bool optionsEnded = false;
   std::optional<std::string> optionValue;
-  for (int i = 1; i < argc; ++i) {
+  bool badText = false;
+  int i = 1;
+  // An option whose value is a text, which must not be empty.
+  auto text = [&](std::string_view name, auto& field) {
+    if (optionsEnded || !valueOption(argc, argv, i, name, "", optionValue)) return false;
+    if (optionValue && !optionValue->empty()) field = *optionValue;
+    else badText = true;
+    return true;
+  };
+  for (; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (!optionsEnded && arg == "--") {
       optionsEnded = true;
@@ -60,18 +69,10 @@ std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* a
     } else if (!optionsEnded && valueOption(argc, argv, i, "--output", "-o", optionValue)) {
       if (optionValue != "json") return std::nullopt;
       options.json = true;
-    } else if (!optionsEnded && valueOption(argc, argv, i, "--after-cursor", "", optionValue)) {
-      if (!optionValue || optionValue->empty()) return std::nullopt;
-      options.afterCursor = *optionValue;
-    } else if (!optionsEnded && valueOption(argc, argv, i, "--cursor-file", "", optionValue)) {
-      if (!optionValue || optionValue->empty()) return std::nullopt;
-      options.cursorFile = *optionValue;
-    } else if (!optionsEnded && valueOption(argc, argv, i, "--since", "", optionValue)) {
-      if (!optionValue || optionValue->empty()) return std::nullopt;
-      options.since = *optionValue;
-    } else if (!optionsEnded && valueOption(argc, argv, i, "--until", "", optionValue)) {
-      if (!optionValue || optionValue->empty()) return std::nullopt;
-      options.until = *optionValue;
+    } else if (text("--after-cursor", options.afterCursor) ||
+               text("--cursor-file", options.cursorFile) || text("--since", options.since) ||
+               text("--until", options.until)) {
+      if (badText) return std::nullopt;
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
       return std::nullopt;
     } else if (!haveDirectory) {

@@ -725,19 +725,27 @@ Outcome removeCurrentFile(Scene& scene) {
   return run.finish(1);
 }
 
-// The first archive's fsync is held back, so the second finished file
-// waits in the queue while it is removed; each step holds it longer, until
-// the removal came while file 1 was still a ".log".
-Outcome removeQueuedLog(Scene& scene, int step) {
+// The first archive's fsync is held back, each step longer, while file 2
+// waits in the queue behind it; file 3 is being written.
+std::vector<std::string> heldFirstArchive(Scene& scene, int step) {
   const int heldMs = 2000 << std::min(step - 1, 3);
-  SCOPED_TRACE("the first archive's fsync held " + std::to_string(heldMs) + " ms");
-  Driven run(scene, injectedWriter(scene, "fsync",
-                                   "fsync:delay_enter=" + std::to_string(heldMs * 1000),
-                                   partialName(1)));
+  return injectedWriter(scene, "fsync", "fsync:delay_enter=" + std::to_string(heldMs * 1000),
+                        partialName(1));
+}
+
+void queueBehindTheFirstArchive(Driven& run) {
   run.feed(1);
   run.rotateTo(2);
   run.feed(2, false);
   run.rotateTo(3);
+}
+
+// File 2 is removed while it waits in the queue; each step holds the first
+// archive longer, until the removal came while file 1 was still a ".log".
+Outcome removeQueuedLog(Scene& scene, int step) {
+  SCOPED_TRACE("step " + std::to_string(step) + " of the first archive's held fsync");
+  Driven run(scene, heldFirstArchive(scene, step));
+  queueBehindTheFirstArchive(run);
   run.remove(logName(2));
   if (!exists(scene.dir + "/" + logName(1))) {
     EXPECT_LT(step, 4) << "the archive thread was past file 1 before the removal";
@@ -752,15 +760,9 @@ Outcome removeQueuedLog(Scene& scene, int step) {
 // As above, with a FIFO put in the queued file's place: the archive thread
 // reports it once, leaves it there and goes on archiving.
 Outcome fifoForQueuedLog(Scene& scene, int step) {
-  const int heldMs = 2000 << std::min(step - 1, 3);
-  SCOPED_TRACE("the first archive's fsync held " + std::to_string(heldMs) + " ms");
-  Driven run(scene, injectedWriter(scene, "fsync",
-                                   "fsync:delay_enter=" + std::to_string(heldMs * 1000),
-                                   partialName(1)));
-  run.feed(1);
-  run.rotateTo(2);
-  run.feed(2, false);
-  run.rotateTo(3);
+  SCOPED_TRACE("step " + std::to_string(step) + " of the first archive's held fsync");
+  Driven run(scene, heldFirstArchive(scene, step));
+  queueBehindTheFirstArchive(run);
   const std::string fifo = scene.dir + "/" + logName(2);
   run.remove(logName(2));
   EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
