@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -17,6 +18,13 @@ namespace {
 
 constexpr int64_t kSaveIntervalMillis = 1000;
 constexpr int kDrainMillis = 500;
+// A shipper being stopped goes on reading for a moment (syslog-ng for
+// 100 ms), then drops what it has read but not yet queued and closes the
+// pipe. Bytes count as taken once they left the pipe this long ago.
+constexpr int64_t kSettleMillis = 250;
+constexpr int64_t kSampleMillis = 25;
+// How long a stopped reader watches for that close.
+constexpr int kGoneMillis = 300;
 
 int64_t nowMillis() {
   timespec now;
@@ -84,8 +92,22 @@ uint64_t CursorKeeper::delivered(uint64_t written) const {
   return written - static_cast<uint64_t>(waiting);
 }
 
-void CursorKeeper::updateCovered(uint64_t written) {
-  const uint64_t upTo = delivered(written);
+void CursorKeeper::sample(int64_t now, uint64_t written) {
+  if (!pipe_) return;
+  if (sampleCount_ > 0 && now - samples_[(sampleCount_ - 1) % kSamples].millis < kSampleMillis) return;
+  samples_[sampleCount_++ % kSamples] = {now, delivered(written)};
+}
+
+uint64_t CursorKeeper::settled(int64_t now) const {
+  const uint64_t oldest = sampleCount_ > kSamples ? sampleCount_ - kSamples : 0;
+  for (uint64_t i = sampleCount_; i > oldest; --i) {
+    const Sample& s = samples_[(i - 1) % kSamples];
+    if (s.millis <= now - kSettleMillis) return s.delivered;
+  }
+  return 0;
+}
+
+void CursorKeeper::updateCovered(uint64_t upTo) {
   const uint64_t oldest = count_ > kMarks ? count_ - kMarks : 0;
   for (uint64_t i = count_; i > oldest; --i) {
     const Mark& mark = marks_[(i - 1) & kMask];
@@ -121,35 +143,52 @@ bool CursorKeeper::save(const Cursor& cursor) {
 
 int CursorKeeper::dueMillis(uint64_t written) {
   if (file_.empty()) return -1;
-  updateCovered(written);
+  const int64_t now = nowMillis();
+  sample(now, written);
+  updateCovered(pipe_ ? settled(now) : written);
   const bool unsaved = covered_ && covered_ != saved_;
-  // Records may still wait in the pipe: look again later.
+  // Records may still wait in the pipe, or have left it too lately to count.
   const bool waiting = pipe_ && count_ > 0 && marks_[(count_ - 1) & kMask].cursor != covered_;
   if (!unsaved && !waiting) return -1;
-  const int64_t left = lastSaveMillis_ + kSaveIntervalMillis - nowMillis();
+  int64_t left = lastSaveMillis_ + kSaveIntervalMillis - now;
+  if (!unsaved) left = std::max(left, kSampleMillis);
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
 void CursorKeeper::tick(uint64_t written) {
   if (file_.empty()) return;
   const int64_t now = nowMillis();
+  sample(now, written);
   if (now - lastSaveMillis_ < kSaveIntervalMillis) return;
-  updateCovered(written);
+  updateCovered(pipe_ ? settled(now) : written);
   if (!covered_ || covered_ == saved_) return;
   lastSaveMillis_ = now;
   save(*covered_);
 }
 
-bool CursorKeeper::finish(uint64_t written) {
-  // A shipper still reading takes the rest of the pipe now, so a clean stop
-  // prints nothing twice; one that went away leaves it to the next run.
-  for (int waited = 0; pipe_ && !file_.empty() && waited < kDrainMillis; waited += 10) {
+// Drains the pipe, then tells whether its reader closed it: a shipper that
+// stops closes it right after it stopped the reader.
+bool CursorKeeper::consumerWentAway(bool stopped) const {
+  const int64_t start = nowMillis();
+  for (;;) {
+    const int64_t waited = nowMillis() - start;
     int waiting = 0;
+    const bool drained = ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0;
+    const int64_t limit = drained ? (stopped ? kGoneMillis : 0) : kDrainMillis;
+    if (waited >= limit) return false;
     pollfd out{fd_, 0, 0};
-    if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0) break;
-    if (poll(&out, 1, 10) > 0 && (out.revents & (POLLERR | POLLHUP))) break;
+    const int wait = static_cast<int>(drained ? limit - waited : std::min<int64_t>(10, limit - waited));
+    if (poll(&out, 1, wait) > 0 && (out.revents & (POLLERR | POLLHUP))) return true;
   }
-  updateCovered(written);
+}
+
+bool CursorKeeper::finish(uint64_t written, bool stopped) {
+  // A shipper still reading takes the rest of the pipe now, so a clean stop
+  // prints nothing twice; one that went away leaves it to the next run, and
+  // what it read last is printed again.
+  const int64_t start = nowMillis();
+  const bool gone = pipe_ && !file_.empty() && consumerWentAway(stopped);
+  updateCovered(gone ? settled(start) : delivered(written));
   if (file_.empty() || !covered_ || covered_ == saved_) return !failing_;
   return save(*covered_);
 }

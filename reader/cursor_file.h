@@ -3,8 +3,12 @@
 // which records that place may cover: only those whose bytes have left
 // standard output. When it is a pipe, FIONREAD tells how many written bytes
 // still wait in it; records behind those are printed again after a restart,
-// not lost. The file is replaced whole (temporary file, fsync, rename), so a
-// kill at any moment leaves the old cursor or the new one. Single thread.
+// not lost. A shipper that stops may drop what it read last without passing
+// it on, so a save covers only bytes that left the pipe a while before, but
+// at a stop the shipper outlives, which takes them all. The file is replaced
+// whole (temporary file, fsync, rename), so a kill at any moment leaves the
+// old cursor or the new one. Single thread.
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -45,9 +49,10 @@ class CursorKeeper {
   void tick(uint64_t written);
   // Milliseconds until tick() has something to do, -1 when nothing waits.
   int dueMillis(uint64_t written);
-  // At exit: waits up to half a second for a pipe to drain, then saves.
-  // False when the last save failed (it was said on stderr).
-  bool finish(uint64_t written);
+  // At exit: waits up to half a second for a pipe to drain and, after a
+  // stop signal, a little longer to see whether the shipper goes away too;
+  // then saves. False when the last save failed (it was said on stderr).
+  bool finish(uint64_t written, bool stopped);
   // What the last tick() or finish() found covered.
   std::optional<Cursor> covered() const { return covered_; }
 
@@ -60,9 +65,19 @@ class CursorKeeper {
   // the cursor saved is an older one, which only prints more again.
   static constexpr uint64_t kMarks = 1 << 15;
   static constexpr uint64_t kMask = kMarks - 1;
+  // How many bytes had left the pipe, and when: spaced at least 25 ms, so
+  // the ring reaches further back than the settling time.
+  struct Sample {
+    int64_t millis = 0;
+    uint64_t delivered = 0;
+  };
+  static constexpr uint64_t kSamples = 64;
 
   uint64_t delivered(uint64_t written) const;
-  void updateCovered(uint64_t written);
+  void sample(int64_t now, uint64_t written);
+  uint64_t settled(int64_t now) const;
+  bool consumerWentAway(bool stopped) const;
+  void updateCovered(uint64_t upTo);
   bool save(const Cursor& cursor);
 
   boost::filesystem::path file_;
@@ -71,6 +86,8 @@ class CursorKeeper {
   std::vector<Mark> marks_;
   uint64_t count_ = 0;
   std::optional<Mark> dropped_;
+  std::array<Sample, kSamples> samples_{};
+  uint64_t sampleCount_ = 0;
   std::optional<Cursor> covered_;
   std::optional<Cursor> saved_;
   int64_t lastSaveMillis_ = 0;

@@ -188,7 +188,7 @@ void LogReader::startAfter(const Cursor& cursor) {
 // What the run covered goes to the cursor file and, with --show-cursor, to
 // stderr. A cursor that could not be saved makes the status 1.
 void LogReader::finishCursor() {
-  if (!keeper_.finish(out_.written())) lost_ = true;
+  if (!keeper_.finish(out_.written(), stopRequested())) lost_ = true;
   if (!options_.showCursor || !keeper_.covered()) return;
   const std::string line = "-- cursor: " + formatCursor(*keeper_.covered()) + "\n";
   std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));

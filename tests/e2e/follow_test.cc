@@ -6,8 +6,10 @@
 // A run resumed from its cursor file goes on where the last one stopped,
 // or was killed, without losing a byte; -o json gives any bytes back; and
 // --since and --until pick the lines of their time.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 #include <iterator>
@@ -40,6 +42,7 @@ enum class Reader {
   kPlanted,         // higher numbers planted while it follows: a FIFO, a link, a copy
   kStopAndResume,   // stopped by TERM, a rotation storm, resumed by its cursor file
   kKillAndResume,   // killed with its pipe full, resumed by its cursor file
+  kShipperStops,    // stopped by the shipper, which drops what it read last
   kJson,            // -o json over random bytes, decoded again
   kTimeRange,       // --since and --until over input stored at three times
 };
@@ -60,6 +63,7 @@ const FollowRow kFollowRows[] = {
     {"PlantedHigherNumbersEndNothing", 1000000, 5000, Reader::kPlanted},
     {"CursorFileResumesAfterARotationStorm", 1000000, 0, Reader::kStopAndResume},
     {"CursorFileResumesAfterAKillLosingNothing", 1000000, 5000, Reader::kKillAndResume},
+    {"CursorFileResumesBeforeWhatAStoppingShipperDropped", 1000000, 5000, Reader::kShipperStops},
     {"JsonGivesAnyBytesBack", 1000000, 5000, Reader::kJson},
     {"SinceAndUntilPickTheLinesOfTheirTime", 1000000, 1000, Reader::kTimeRange},
 };
@@ -174,6 +178,39 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
     EXPECT_EQ(rest.status, 0);
     EXPECT_TRUE(printed() + readFile(resumed) == input)
         << printed().size() << " + " << readFile(resumed).size() << " of " << input.size();
+    return;
+  }
+  if (row.reader == Reader::kShipperStops) {
+    // As syslog-ng stops its program(): one more read, TERM, then the pipe
+    // closed with that read never passed on. The pipe holds all the input,
+    // so the reader is waiting, not writing, when it is stopped.
+    ASSERT_EQ(run(writerArgv, input).status, 0);
+    const std::string fifo = tmp / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Child follower(readerInto(fifo, {"-f", "--raw", cursorFile, dir}));
+    const int pipe = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(pipe, 0);
+    ASSERT_GT(fcntl(pipe, F_SETPIPE_SZ, 1 << 20), static_cast<int>(input.size()));
+    auto take = [&](size_t size) {
+      std::string got(size, '\0');
+      for (size_t at = 0; at < size;) {
+        const ssize_t n = read(pipe, &got[at], size - at);
+        if (n <= 0) return got.substr(0, at);
+        at += static_cast<size_t>(n);
+      }
+      return got;
+    };
+    const std::string kept = take(input.size() / 3);
+    ASSERT_TRUE(eventually([&] { return exists(tmp / "cursor"); }, 120));
+    ASSERT_EQ(take(65536).size(), 65536u);
+    follower.signal(SIGTERM);
+    close(pipe);
+    EXPECT_EQ(follower.wait(), 0) << follower.stderrText();
+    const RunResult rest = run(readerInto(resumed, {"--raw", cursorFile, dir}));
+    EXPECT_EQ(rest.status, 0) << rest.err;
+    const std::string after = readFile(resumed);
+    ASSERT_LE(input.size() - after.size(), kept.size()) << "records lost";
+    EXPECT_TRUE(after == input.substr(input.size() - after.size()));
     return;
   }
   if (row.reader == Reader::kKillAndResume) {
