@@ -200,13 +200,12 @@ bool LogReader::openNext() {
     const uint64_t found = nextFileNumber(listing_, next_);
     if (found == 0) return false;  // yet to come
     if (found > next_) {
-      if (gapIsLoss(found)) {
-        // A name that moves (.log to .log.gz) while the directory is read
-        // can be missed by that one listing.
-        rescan();
-        if (nextFileNumber(listing_, next_) != found) continue;
-        reportDeleted(next_, found - 1);
-      }
+      // A name that moves (.log to .log.gz) while the directory is read
+      // can be missed by that one listing: passed over only when a second
+      // one agrees, lost or not.
+      rescan();
+      if (nextFileNumber(listing_, next_) != found) continue;
+      if (gapIsLoss(found)) reportDeleted(next_, found - 1);
       next_ = found;
     }
     const boost::filesystem::path path = listing_.at(next_).file();
@@ -352,7 +351,7 @@ int LogReader::run() {
   } else if (options_.count) {
     chooseStart();
   } else {
-    next_ = first;
+    next_ = 1;  // the oldest stored, once a second listing agrees
   }
   if (!after && first != 0 && options_.range.limited()) {
     const uint64_t since = firstFileSince(listing_, options_.range.since);
