@@ -149,7 +149,7 @@ void LogReader::chooseStart() {
     }
     laterEnds += ends;
   }
-  next_ = nextFileNumber(listing_, 0);
+  next_ = 1;  // all of it: the oldest stored, once a second listing agrees
 }
 
 // Numbers between the file last read and the next one found: lost, unless
