@@ -98,7 +98,8 @@ void CursorKeeper::sample(int64_t now, uint64_t written) {
   samples_[sampleCount_++ % kSamples] = {now, delivered(written)};
 }
 
-uint64_t CursorKeeper::settled(int64_t now) const {
+uint64_t CursorKeeper::settled(int64_t now, uint64_t written) const {
+  if (!pipe_) return written;
   const uint64_t oldest = sampleCount_ > kSamples ? sampleCount_ - kSamples : 0;
   for (uint64_t i = sampleCount_; i > oldest; --i) {
     const Sample& s = samples_[(i - 1) % kSamples];
@@ -145,7 +146,7 @@ int CursorKeeper::dueMillis(uint64_t written) {
   if (file_.empty()) return -1;
   const int64_t now = nowMillis();
   sample(now, written);
-  updateCovered(pipe_ ? settled(now) : written);
+  updateCovered(settled(now, written));
   const bool unsaved = covered_ && covered_ != saved_;
   // Records may still wait in the pipe, or have left it too lately to count.
   const bool waiting = pipe_ && count_ > 0 && marks_[(count_ - 1) & kMask].cursor != covered_;
@@ -160,7 +161,7 @@ void CursorKeeper::tick(uint64_t written) {
   const int64_t now = nowMillis();
   sample(now, written);
   if (now - lastSaveMillis_ < kSaveIntervalMillis) return;
-  updateCovered(pipe_ ? settled(now) : written);
+  updateCovered(settled(now, written));
   if (!covered_ || covered_ == saved_) return;
   lastSaveMillis_ = now;
   save(*covered_);
@@ -188,7 +189,7 @@ bool CursorKeeper::finish(uint64_t written, bool stopped) {
   // what it read last is printed again.
   const int64_t start = nowMillis();
   const bool gone = pipe_ && !file_.empty() && consumerWentAway(stopped);
-  updateCovered(gone ? settled(start) : delivered(written));
+  updateCovered(gone ? settled(start, written) : delivered(written));
   if (file_.empty() || !covered_ || covered_ == saved_) return !failing_;
   return save(*covered_);
 }

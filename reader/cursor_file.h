@@ -75,7 +75,9 @@ class CursorKeeper {
 
   uint64_t delivered(uint64_t written) const;
   void sample(int64_t now, uint64_t written);
-  uint64_t settled(int64_t now) const;
+  // Bytes that had left the pipe a quarter second before now (all written when
+  // output is no pipe).
+  uint64_t settled(int64_t now, uint64_t written) const;
   bool consumerWentAway(bool stopped) const;
   void updateCovered(uint64_t upTo);
   bool save(const Cursor& cursor);
