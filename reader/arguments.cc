@@ -34,52 +34,70 @@ bool valueOption(int argc, const char* const* argv, int& i, std::string_view nam
 
 }  // namespace
 
-std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* argv) {
+const char kReaderOptionLines[] =
+    "  -f                     follow: print what the writer stores next, until TERM or INT\n"
+    "  -n COUNT               start with the last COUNT records (lines with --raw)\n"
+    "  --raw                  the input as it came in: no prefixes, long lines joined\n"
+    "  -o json, --output=json one JSON object per line, with its cursor\n"
+    "  --after-cursor=CURSOR  start right after the record at CURSOR (FILE:OFFSET)\n"
+    "  --cursor-file=FILE     start after the cursor FILE holds, and keep it there\n"
+    "  --show-cursor          at exit, the last record's cursor on standard error\n"
+    "  --since=TIME           lines from TIME on (UTC): 2026-12-10T08:50:45Z, "
+    "2026-12-10 08:50:45, -30s, -15min, -2h, -1d\n"
+    "  --until=TIME           lines up to TIME, in the forms of --since\n"
+    "  --help                 this text\n"
+    "  --version              the version, build number and build type";
+
+std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* argv,
+                                                  BadArgument& bad) {
   ReaderOptions options;
   bool haveDirectory = false;
   bool optionsEnded = false;
-  std::optional<std::string> optionValue;
-  bool badText = false;
+  std::optional<std::string> value;
   int i = 1;
+  // The argument at `from`, with the value taken after it, does not fit.
+  auto fail = [&](int from, const char* why) {
+    bad.argument = argv[from];
+    for (int next = from + 1; next <= i && next < argc; ++next)
+      bad.argument += std::string(" ") + argv[next];
+    bad.why = why;
+    return std::nullopt;
+  };
   // An option whose value is a text, which must not be empty.
   auto text = [&](std::string_view name, auto& field) {
-    if (optionsEnded || !valueOption(argc, argv, i, name, "", optionValue)) return false;
-    if (optionValue && !optionValue->empty()) field = *optionValue;
-    else badText = true;
+    if (!valueOption(argc, argv, i, name, "", value)) return false;
+    if (value) field = *value;
     return true;
   };
   for (; i < argc; ++i) {
+    const int at = i;
     const std::string_view arg = argv[i];
-    if (!optionsEnded && arg == "--") {
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      if (haveDirectory) return fail(at, "a second DIRECTORY");
+      options.directory = std::string(arg);
+      haveDirectory = true;
+    } else if (arg == "--") {
       optionsEnded = true;
-    } else if (!optionsEnded && arg == "-f") {
+    } else if (arg == "-f") {
       options.follow = true;
-    } else if (!optionsEnded && arg == "--raw") {
+    } else if (arg == "--raw") {
       options.raw = true;
-    } else if (!optionsEnded && arg.substr(0, 2) == "-n") {
-      std::string_view value = arg.size() > 2 ? arg.substr(2) : std::string_view();
-      if (arg.size() == 2) {
-        if (++i == argc) return std::nullopt;
-        value = argv[i];
-      }
-      options.count = parseDecimal(value);
-      if (!options.count) return std::nullopt;
-    } else if (!optionsEnded && arg == "--show-cursor") {
+    } else if (arg.substr(0, 2) == "-n") {
+      if (arg.size() == 2 && ++i == argc) return fail(at, "no value");
+      options.count = parseDecimal(arg.size() > 2 ? arg.substr(2) : std::string_view(argv[i]));
+      if (!options.count) return fail(at, "COUNT is decimal digits, below 2^64");
+    } else if (arg == "--show-cursor") {
       options.showCursor = true;
-    } else if (!optionsEnded && valueOption(argc, argv, i, "--output", "-o", optionValue)) {
-      if (optionValue != "json") return std::nullopt;
+    } else if (valueOption(argc, argv, i, "--output", "-o", value)) {
+      if (!value) return fail(at, "no value");
+      if (*value != "json") return fail(at, "the only output format is json");
       options.json = true;
     } else if (text("--after-cursor", options.afterCursor) ||
                text("--cursor-file", options.cursorFile) || text("--since", options.since) ||
                text("--until", options.until)) {
-      if (badText) return std::nullopt;
-    } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-      return std::nullopt;
-    } else if (!haveDirectory) {
-      options.directory = std::string(arg);
-      haveDirectory = true;
+      if (!value || value->empty()) return fail(at, "no value");
     } else {
-      return std::nullopt;
+      return fail(at, "unknown option");
     }
   }
   if (!haveDirectory) return std::nullopt;

@@ -23,15 +23,25 @@
 namespace {
 
 constexpr const char kTimeForms[] =
-    "use 2026-12-10T08:50:45Z, 2026-12-10 08:50:45 or -15min, -2h, -1d";
+    "use 2026-12-10T08:50:45Z or 2026-12-10 08:50:45 (a fraction of a second and the Z "
+    "optional, always UTC), or -30s, -30sec, -15min, -2h, -1d";
+
+// After the line that said what does not fit.
+[[noreturn]] void usageError() {
+  zarvo::printMessage(
+      "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--after-cursor=CURSOR] "
+      "[--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY");
+  _exit(2);
+}
 
 // The time --since (or else --until) names; a text that is none ends the process.
 int64_t timeArgument(bool since, const std::string& text) {
   const zarvo::ClockReading now = zarvo::readClock();
   std::optional<int64_t> millis = zarvo::parseTimeArgument(text, now.seconds * 1000 + now.millis);
-  if (!millis && since) zarvo::fatalError("Bad time for --since: `", text, kTimeForms);
-  if (!millis) zarvo::fatalError("Bad time for --until: `", text, kTimeForms);
-  return *millis;
+  if (millis) return *millis;
+  if (since) zarvo::printError("Bad time for --since: `", text, kTimeForms);
+  else zarvo::printError("Bad time for --until: `", text, kTimeForms);
+  usageError();
 }
 
 }  // namespace
@@ -47,15 +57,15 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
     informationLine(
         "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--after-cursor=CURSOR] "
-        "[--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY");
+        "[--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY\n" +
+        std::string(kReaderOptionLines));
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
     informationLine(std::string("zarvo-accesslogcat ") + kProductVersion + " (build " +
-                    kProductBuild + ", " + kProductOption + ")");
-  std::optional<ReaderOptions> options = parseReaderArguments(argc, argv);
-  if (!options)
-    fatalLine(
-        "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--after-cursor=CURSOR] "
-        "[--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY");
+                    kProductBuild + ", " + ZARVO_BUILD_TYPE + ")");
+  BadArgument bad;
+  std::optional<ReaderOptions> options = parseReaderArguments(argc, argv, bad);
+  if (!options && !bad.why.empty()) printError("Bad argument: `", bad.argument, bad.why);
+  if (!options) usageError();
   if (!options->since.empty()) options->range.since = timeArgument(true, options->since);
   if (!options->until.empty()) options->range.until = timeArgument(false, options->until);
   validateLogDirectory(options->directory);
