@@ -1,7 +1,8 @@
 #pragma once
 // Constants of the first header line of every log file, and the fixed
 // format text of the second. The option is fixed text too, whatever the
-// build type; --version names the build type itself.
+// build type; --version names the build type itself (ZARVO_BUILD_TYPE, which
+// the build defines for every user of these constants).
 namespace zarvo {
 
 constexpr const char kProductVersion[] = "3.8.1";
