@@ -40,7 +40,11 @@ int main(int argc, char** argv) {
   std::set_new_handler([] { std::terminate(); });
   const bool haveInput = reserveStandardStreams();
   if (asksFor(argc, argv, "--help"))
-    informationLine("Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE");
+    informationLine(
+        "Usage: zarvo-accesslogwriter DIRECTORY MAXFILENUM MAXFILESIZE\n"
+        "  DIRECTORY    the directory that holds the log files; it must exist\n"
+        "  MAXFILENUM   a count of files: the current one and MAXFILENUM - 1 archives (at least 1)\n"
+        "  MAXFILESIZE  in bytes: a file is closed once it holds more, its header included");
   if (asksFor(argc, argv, "--version"))
     informationLine(std::string("zarvo-accesslogwriter ") + kProductVersion + " (build " +
                     kProductBuild + ", " + ZARVO_BUILD_TYPE + ")");
