@@ -11,11 +11,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <regex>
 #include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
@@ -41,8 +43,9 @@ enum class Reader {
   kAfterStop,       // started once the writer has ended
   kPlanted,         // higher numbers planted while it follows: a FIFO, a link, a copy
   kStopAndResume,   // stopped by TERM, a rotation storm, resumed by its cursor file
-  kKillAndResume,   // killed with its pipe full, resumed by its cursor file
+  kKillAndResume,   // killed once its consumer stopped reading, resumed by its cursor file
   kShipperStops,    // stopped by the shipper, which drops what it read last
+  kShipperCaughtUp, // the same with the pipe empty, the reader caught up
   kJson,            // -o json over random bytes, decoded again
   kTimeRange,       // --since and --until over input stored at three times
 };
@@ -64,6 +67,7 @@ const FollowRow kFollowRows[] = {
     {"CursorFileResumesAfterARotationStorm", 1000000, 0, Reader::kStopAndResume},
     {"CursorFileResumesAfterAKillLosingNothing", 1000000, 5000, Reader::kKillAndResume},
     {"CursorFileResumesBeforeWhatAStoppingShipperDropped", 1000000, 5000, Reader::kShipperStops},
+    {"CursorFileResumesBeforeWhatACaughtUpShipperDropped", 1000000, 5000, Reader::kShipperCaughtUp},
     {"JsonGivesAnyBytesBack", 1000000, 5000, Reader::kJson},
     {"SinceAndUntilPickTheLinesOfTheirTime", 1000000, 1000, Reader::kTimeRange},
 };
@@ -190,11 +194,21 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
         << printed().size() << " + " << readFile(resumed).size() << " of " << input.size();
     return;
   }
-  if (row.reader == Reader::kShipperStops) {
-    // As syslog-ng stops its program(): one more read, TERM, then the pipe
-    // closed with that read never passed on. The pipe holds all the input,
-    // so the reader is waiting, not writing, when it is stopped.
-    ASSERT_EQ(run(writerArgv, input).status, 0);
+  if (row.reader == Reader::kShipperStops || row.reader == Reader::kShipperCaughtUp ||
+      row.reader == Reader::kKillAndResume) {
+    // The test is the consumer, on a pipe that holds all the input. As
+    // syslog-ng stops its program(): it reads for 100 ms more, TERM, then
+    // the pipe closed 50 ms later, with what it read last never passed on.
+    // The pipe still holds the rest of the input, so the reader is waiting,
+    // not writing; or the reader has caught up and the pipe is empty, the
+    // consumer idle for 2.5 s before the last part came. A kill comes once
+    // the consumer stopped reading over a second before: what waits in the
+    // pipe past a save was never taken.
+    const bool caughtUp = row.reader == Reader::kShipperCaughtUp;
+    const size_t half = caughtUp ? input.find('\n', input.size() / 2) + 1 : input.size();
+    Child writing(writerArgv);
+    writing.write(input.substr(0, half));
+    if (!caughtUp) writing.closeInput();
     const std::string fifo = tmp / "fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     Child follower(readerInto(fifo, {"-f", "--raw", cursorFile, dir}));
@@ -210,31 +224,32 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
       }
       return got;
     };
-    const std::string kept = take(input.size() / 3);
-    ASSERT_TRUE(eventually([&] { return exists(tmp / "cursor"); }, 120));
-    ASSERT_EQ(take(65536).size(), 65536u);
-    follower.signal(SIGTERM);
+    auto pause = [](int millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); };
+    const std::string kept = take(caughtUp ? half : input.size() / 3);
+    std::string last;
+    if (caughtUp) {
+      pause(2500);
+      writing.write(input.substr(half));
+      writing.closeInput();
+      last = take(input.size() - half);
+    } else {
+      ASSERT_TRUE(eventually([&] { return exists(tmp / "cursor"); }, 120));
+      last = take(65536);
+    }
+    ASSERT_TRUE(kept + last == input.substr(0, kept.size() + last.size()));
+    ASSERT_EQ(writing.wait(120), 0);
+    const bool killed = row.reader == Reader::kKillAndResume;
+    if (killed) {
+      pause(1200);
+      follower.signal(SIGKILL);
+    } else {
+      pause(100);
+      follower.signal(SIGTERM);
+      pause(50);
+    }
     close(pipe);
-    EXPECT_EQ(follower.wait(), 0) << follower.stderrText();
-    resumeLosesNothing(kept.size());
-    return;
-  }
-  if (row.reader == Reader::kKillAndResume) {
-    // A slow consumer keeps the pipe full: what waits in it when both die
-    // was never taken, so the cursor must not cover it.
-    ASSERT_EQ(run(writerArgv, input).status, 0);
-    const std::string fifo = tmp / "fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Child consumer({"sh", "-c", "exec dd bs=1 of=\"$0\" <\"$1\" 2>/dev/null", out, fifo});
-    Child follower(readerInto(fifo, {"-f", "--raw", cursorFile, dir}));
-    ASSERT_TRUE(eventually([&] { return exists(tmp / "cursor") && printed().size() > input.size() / 4; }, 120));
-    follower.signal(SIGKILL);
-    consumer.signal(SIGKILL);
-    EXPECT_EQ(follower.wait(), 128 + SIGKILL);
-    consumer.wait();
-    const std::string before = printed();
-    ASSERT_EQ(before, input.substr(0, before.size()));
-    resumeLosesNothing(before.size());
+    EXPECT_EQ(follower.wait(), killed ? 128 + SIGKILL : 0) << follower.stderrText();
+    resumeLosesNothing(kept.size() + (killed ? last.size() : 0));
     return;
   }
   if (row.reader == Reader::kJson) {
@@ -245,18 +260,28 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
     return;
   }
   if (row.reader == Reader::kTimeRange) {
-    // Three thirds, each stored at a later time than the one before.
+    // Three thirds, each stored at a later time than the one before. The
+    // first ends with the first piece of a 3000-byte line, which goes on in
+    // the next file, after --since; "next line" follows it.
     auto millis = [] { return readClock().seconds * 1000 + readClock().millis; };
     Child writing(writerArgv);
-    // Cut after a newline: the writer holds a line back until it ends.
-    const size_t cuts[] = {input.find('\n', input.size() / 3) + 1,
-                           input.find('\n', input.size() / 3 * 2) + 1, input.size()};
+    const size_t at = input.find('\n', input.size() / 3) + 1;
+    const std::string ranged = input.substr(0, at) + std::string(3000, 'L') + "\nnext line\n" + input.substr(at);
+    // The writer holds back only a piece of a line that is yet to end.
+    const size_t cuts[] = {at + 2047, ranged.find('\n', ranged.size() / 3 * 2) + 1, ranged.size()};
+    std::string opened;  // when the file after that first piece was opened
     for (size_t third = 0; third < 3; ++third) {
       const size_t from = third == 0 ? 0 : cuts[third - 1];
-      writing.write(input.substr(from, cuts[third] - from));
+      writing.write(ranged.substr(from, cuts[third] - from));
       if (third == 2) writing.closeInput();
-      const std::string stored = input.substr(0, cuts[third]);
-      ASSERT_TRUE(eventually([&] { return storedInput(dir) == stored; }, 120));
+      const std::string stored = ranged.substr(0, cuts[third]);
+      ASSERT_TRUE(eventually([&] {
+        if (storedInput(dir) != stored) return false;
+        if (third > 0) return true;
+        const std::string newest = storedFile(dir, listLogDirectory(dir).highest());
+        opened = newest.substr(0, kTimestampLength);
+        return parseLog(newest).chunks.empty();
+      }, 120));
       const int64_t storedAt = millis();
       ASSERT_TRUE(eventually([&] { return millis() > storedAt + 1; }));
     }
@@ -266,8 +291,9 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
       for (const std::string& prefix : parseLog(storedFile(dir, number)).prefixes)
         times.insert(prefix.substr(0, kTimestampLength));
     ASSERT_GE(times.size(), 3u);
-    // From the second time on, up to the last but one, written the other way.
-    const std::string since = *std::next(times.begin()), until = *std::next(times.rbegin());
+    // From the long line's second piece on, up to the last time but one,
+    // written the other way.
+    const std::string since = *times.upper_bound(opened), until = *std::next(times.rbegin());
     const std::string expected = linesBetween(dir, since, until);
     ASSERT_FALSE(expected.empty());
     std::string untilText = until.substr(0, kTimestampLength - 1);
@@ -276,6 +302,12 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
     EXPECT_EQ(range.err, "");
     EXPECT_EQ(range.status, 0);
     EXPECT_TRUE(printed() == expected) << printed().size() << " bytes for " << expected.size();
+    // A relative time counts back from now, whatever the local time zone.
+    if (!exists("/usr/share/zoneinfo/Europe/Berlin")) GTEST_SKIP() << "no time zone data (tzdata)";
+    std::vector<std::string> berlin = readerInto(out, {"--raw", "--since=-1h", dir});
+    berlin.insert(berlin.begin(), {"env", "TZ=Europe/Berlin"});
+    EXPECT_EQ(run(berlin).status, 0);
+    EXPECT_TRUE(printed() == ranged) << printed().size() << " bytes for " << ranged.size();
     return;
   }
   if (row.reader == Reader::kAfterStop) {

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -50,17 +52,46 @@ TEST(Startup, BadArgumentsPrintUsageAndTouchNothing) {
   EXPECT_TRUE(listDir(d).empty());
 }
 
+// Both programs of one build name its build type. The writer's --help gives
+// the units of its numbers; the reader's has one line for each option of
+// its usage line, the line that follows one naming an argument that does
+// not fit, status 2.
 TEST(Startup, HelpAndVersionAnswerOnStandardOutput) {
-  const std::string version = std::string("zarvo-accesslogwriter ") + kProductVersion +
-                              " (build " + kProductBuild + ", " + ZARVO_BUILD_TYPE + ")\n";
-  for (const auto& [option, text] :
-       {std::pair{"--help", std::string(kUsage)}, {"--version", version}}) {
-    // Standard output shown as standard error, the real standard error dropped.
-    RunResult out =
-        run({"sh", "-c", "exec \"$0\" \"$@\" >&2 2>/dev/null", ZARVO_WRITER_PATH, option});
-    EXPECT_EQ(out.status, 0) << option;
-    EXPECT_EQ(out.err, text) << option;
-    EXPECT_EQ(run(writer({option})).err, "") << option;
+  for (const std::string program : {ZARVO_WRITER_PATH, ZARVO_READER_PATH}) {
+    const std::string version = program.substr(program.rfind('/') + 1) + " " + kProductVersion +
+                                " (build " + kProductBuild + ", " + ZARVO_BUILD_TYPE + ")\n";
+    std::string help;
+    for (const std::string option : {"--help", "--version"}) {
+      // Standard output shown as standard error, the real standard error dropped.
+      RunResult out = run({"sh", "-c", "exec \"$0\" \"$@\" >&2 2>/dev/null", program, option});
+      EXPECT_EQ(out.status, 0) << option;
+      EXPECT_EQ(run({program, option}).err, "") << option;
+      if (option == "--help") help = out.err;
+      else EXPECT_EQ(out.err, version);
+    }
+    if (program == ZARVO_WRITER_PATH) {
+      EXPECT_EQ(help, std::string(kUsage) +
+          "  DIRECTORY    the directory that holds the log files; it must exist\n"
+          "  MAXFILENUM   a count of files: the current one and MAXFILENUM - 1 archives (at least 1)\n"
+          "  MAXFILESIZE  in bytes: a file is closed once it holds more, its header included\n");
+      continue;
+    }
+    const std::string usage = help.substr(0, help.find('\n') + 1);
+    const std::regex option("\\[(-[-a-z]+)");
+    long options = 2;  // --help, --version
+    for (std::sregex_iterator it(usage.begin(), usage.end(), option), end; it != end; ++it, ++options)
+      EXPECT_TRUE(std::regex_search(help, std::regex("\n  " + (*it)[1].str() + "[ =]"))) << (*it)[1];
+    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), options + 1) << help;
+    for (const auto& [bad, line] : {std::pair{"--bogus", "Bad argument: `--bogus`: unknown option\n"},
+                                    {"-oxml", "Bad argument: `-oxml`: the only output format is json\n"},
+                                    {"--since=-5m", "Bad time for --since: `-5m`: use "
+                                     "2026-12-10T08:50:45Z or 2026-12-10 08:50:45 (a fraction of a "
+                                     "second and the Z optional, always UTC), or -30s, -30sec, "
+                                     "-15min, -2h, -1d\n"}}) {
+      const RunResult r = run({program, bad, "."});
+      EXPECT_EQ(r.status, 2) << bad;
+      EXPECT_EQ(r.err, line + usage);
+    }
   }
 }
 

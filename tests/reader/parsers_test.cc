@@ -1,6 +1,11 @@
 // The texts the reader takes from its command line and its cursor file:
 // cursors, and the times of --since and --until, which must agree with the
-// time a record's prefix shows.
+// time a record's prefix shows. And the reader over a listing of its
+// directory that misses a name once, as one taken while a file moves to
+// its archive can: the link wraps listDirectory (tests/reader/CMakeLists.txt).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,9 +13,29 @@
 #include <gtest/gtest.h>
 
 #include "reader/cursor.h"
+#include "reader/directory_listing.h"
+#include "reader/log_reader.h"
+#include "reader/output.h"
 #include "reader/time_range.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace zarvo {
+
+// Call number `missedCall` of listDirectory leaves out number `missed`.
+int listings = 0, missedCall = 0;
+uint64_t missed = 0;
+Listing realListing(const boost::filesystem::path& directory, boost::system::error_code& error)
+    __asm__("__real__ZN5zarvo13listDirectoryERKN5boost10filesystem4pathERNS0_6system10error_codeE");
+Listing missingOnce(const boost::filesystem::path& directory, boost::system::error_code& error)
+    __asm__("__wrap__ZN5zarvo13listDirectoryERKN5boost10filesystem4pathERNS0_6system10error_codeE");
+Listing missingOnce(const boost::filesystem::path& directory, boost::system::error_code& error) {
+  Listing listing = realListing(directory, error);
+  if (++listings == missedCall) listing.erase(missed);
+  return listing;
+}
+
 namespace {
 
 constexpr uint64_t kMax = UINT64_MAX;
@@ -86,6 +111,30 @@ TEST(ReaderParsers, CursorsAndTimes) {
     if (std::string(row.text).size() == 24 && row.millis) {
       EXPECT_EQ(timestampMillis(row.text), *row.millis) << row.text;
     }
+  }
+}
+
+// A number is passed over only once a second listing agrees: at the
+// start, with -n beyond what is stored, and between two files.
+TEST(ReaderListing, ANameOneListingMissedIsNeitherAGapNorSkipped) {
+  test::TempDir dir;
+  // One record per file: 1 to 3, then 4 with none.
+  ASSERT_EQ(test::run(test::writer({dir.path().string(), "100", "0"}), "line 1\nline 2\nline 3\n").status, 0);
+  const struct {
+    uint64_t missed;
+    std::optional<uint64_t> count;
+  } rows[] = {{1, std::nullopt}, {1, 10}, {2, std::nullopt}};
+  for (const auto& row : rows) {
+    ReaderOptions options;
+    options.directory = dir.path();
+    options.raw = true;
+    options.count = row.count;
+    const int fd = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Output out(fd);
+    listings = 0, missedCall = 1, missed = row.missed;
+    EXPECT_EQ(LogReader(options, out).run(), 0) << row.missed;
+    close(fd);
+    EXPECT_EQ(test::readFile(dir / "out"), "line 1\nline 2\nline 3\n") << row.missed;
   }
 }
 
