@@ -9,6 +9,8 @@ packages=(
   libboost1.74-dev zlib1g-dev
   libgtest-dev googletest
   gzip strace util-linux procps
+  # The reader's --since row counts back from now under TZ=Europe/Berlin.
+  tzdata
   # The install tests: CPack's .deb (dpkg-shlibdeps, file), the manual page
   # lint (man, groff) and the check of the example units (systemd-analyze).
   dpkg-dev file man-db groff-base systemd
