@@ -201,9 +201,9 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
     // the pipe closed 50 ms later, with what it read last never passed on.
     // The pipe still holds the rest of the input, so the reader is waiting,
     // not writing; or the reader has caught up and the pipe is empty, the
-    // consumer idle for 2.5 s before the last part came. A kill comes once
-    // the consumer stopped reading over a second before: what waits in the
-    // pipe past a save was never taken.
+    // last part stored after the consumer's idle time. A kill comes once the
+    // consumer stopped reading over a second before: what waits in the pipe
+    // past a save was never taken.
     const bool caughtUp = row.reader == Reader::kShipperCaughtUp;
     const size_t half = caughtUp ? input.find('\n', input.size() / 2) + 1 : input.size();
     Child writing(writerArgv);
@@ -225,20 +225,19 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
       return got;
     };
     auto pause = [](int millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); };
+    const bool killed = row.reader == Reader::kKillAndResume;
     const std::string kept = take(caughtUp ? half : input.size() / 3);
-    std::string last;
+    // Idle for a save and a second more: the reader then looks at the pipe
+    // every 25 ms, and sees the last read before the stop.
+    if (killed) ASSERT_TRUE(eventually([&] { return exists(tmp / "cursor"); }, 120));
+    else pause(2500);
     if (caughtUp) {
-      pause(2500);
       writing.write(input.substr(half));
       writing.closeInput();
-      last = take(input.size() - half);
-    } else {
-      ASSERT_TRUE(eventually([&] { return exists(tmp / "cursor"); }, 120));
-      last = take(65536);
     }
+    const std::string last = take(caughtUp ? input.size() - half : 65536);
     ASSERT_TRUE(kept + last == input.substr(0, kept.size() + last.size()));
     ASSERT_EQ(writing.wait(120), 0);
-    const bool killed = row.reader == Reader::kKillAndResume;
     if (killed) {
       pause(1200);
       follower.signal(SIGKILL);
