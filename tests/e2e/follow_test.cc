@@ -227,8 +227,9 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
     auto pause = [](int millis) { std::this_thread::sleep_for(std::chrono::milliseconds(millis)); };
     const bool killed = row.reader == Reader::kKillAndResume;
     const std::string kept = take(caughtUp ? half : input.size() / 3);
-    // Idle for a save and a second more: the reader then looks at the pipe
-    // every 25 ms, and sees the last read before the stop.
+    // The kill waits for a save. The shippers idle for one and a second
+    // more: the reader then looks at the pipe every 25 ms, so it sees the
+    // last read before the stop.
     if (killed) ASSERT_TRUE(eventually([&] { return exists(tmp / "cursor"); }, 120));
     else pause(2500);
     if (caughtUp) {
