@@ -36,9 +36,10 @@ bool valueOption(int argc, const char* const* argv, int& i, std::string_view nam
 
 const char kReaderOptionLines[] =
     "  -f                     follow: print what the writer stores next, until TERM or INT\n"
-    "  -n COUNT               start with the last COUNT records (lines with --raw)\n"
+    "  -n COUNT               start with the last COUNT records (lines with --raw or -o json)\n"
     "  --raw                  the input as it came in: no prefixes, long lines joined\n"
-    "  -o json, --output=json one JSON object per line, with its cursor\n"
+    "  -o json, --output=json one JSON object per line, with its cursor; one per gap\n"
+    "  --host=NAME            the \"host\" of JSON objects (default: this host's name)\n"
     "  --after-cursor=CURSOR  start right after the record at CURSOR (FILE:OFFSET)\n"
     "  --cursor-file=FILE     start after the cursor FILE holds, and keep it there\n"
     "  --show-cursor          at exit, the last record's cursor on standard error\n"
@@ -94,7 +95,7 @@ std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* a
       options.json = true;
     } else if (text("--after-cursor", options.afterCursor) ||
                text("--cursor-file", options.cursorFile) || text("--since", options.since) ||
-               text("--until", options.until)) {
+               text("--until", options.until) || text("--host", options.host)) {
       if (!value || value->empty()) return fail(at, "no value");
     } else {
       return fail(at, "unknown option");

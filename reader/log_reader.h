@@ -5,7 +5,8 @@
 // a later file: the writer closes a file before it creates the next one, so
 // what is read after that is all there is. Every loss (a file deleted
 // before it was read, cut short, or not the writer's) is said in one line
-// on stderr; numbers that never held a record are not. Single thread.
+// on stderr, and with -o json also as an object among the lines; numbers
+// that never held a record are not. Single thread.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -33,6 +34,7 @@ struct ReaderOptions {
   bool raw = false;
   std::optional<uint64_t> count;  // start with the last COUNT records (lines with raw)
   bool json = false;               // -o json: one object per line, joined as raw joins
+  std::string host;                // each object's "host" (--host, else the host's name)
   std::string afterCursor;         // as given; empty when none
   boost::filesystem::path cursorFile;
   bool showCursor = false;
@@ -61,7 +63,8 @@ class LogReader {
   void finishCurrent();
   void noteRead();
   bool waitForChange();
-  void reportLost(const boost::filesystem::path& path, const std::string& what);
+  void reportLost(const boost::filesystem::path& path, uint64_t first, uint64_t last,
+                  const Loss& loss);
   void reportDeleted(uint64_t first, uint64_t last);
   void startAfter(const Cursor& cursor);
   void finishCursor();
@@ -86,6 +89,7 @@ class LogReader {
   ino_t directoryInode_ = 0;
   bool lost_ = false;
   std::unique_ptr<char[]> buffer_;
+  std::string gap_;  // a gap object being written
 };
 
 }  // namespace zarvo

@@ -4,6 +4,7 @@
 // Prints the records stored in DIRECTORY, oldest first, and with -f follows
 // the writer as it stores more.
 #include <signal.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -16,6 +17,8 @@
 #include "format/clock_reading.h"
 #include "format/product.h"
 #include "reader/arguments.h"
+#include "reader/cursor.h"
+#include "reader/json_line.h"
 #include "reader/log_reader.h"
 #include "reader/output.h"
 #include "reader/time_range.h"
@@ -26,11 +29,14 @@ constexpr const char kTimeForms[] =
     "use 2026-12-10T08:50:45Z or 2026-12-10 08:50:45 (a fraction of a second and the Z "
     "optional, always UTC), or -30s, -30sec, -15min, -2h, -1d";
 
+constexpr const char kUsageLine[] =
+    "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--host=NAME] "
+    "[--after-cursor=CURSOR] [--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] "
+    "DIRECTORY";
+
 // After the line that said what does not fit.
 [[noreturn]] void usageError() {
-  zarvo::printMessage(
-      "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--after-cursor=CURSOR] "
-      "[--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY");
+  zarvo::printMessage(kUsageLine);
   _exit(2);
 }
 
@@ -44,6 +50,21 @@ int64_t timeArgument(bool since, const std::string& text) {
   usageError();
 }
 
+// The "host" of every JSON object: --host, else the host's name.
+std::string hostName(const std::string& given) {
+  if (!given.empty()) {
+    if (zarvo::isHostName(given)) return given;
+    zarvo::printMessage("Bad host for --host: `" + zarvo::quotedText(given) +
+                        "`: use 1 to 255 printable ASCII characters");
+    usageError();
+  }
+  utsname names;
+  const std::string name = uname(&names) == 0 ? names.nodename : "";
+  if (!zarvo::isHostName(name))
+    zarvo::fatalLine("Cannot use the host name `" + zarvo::quotedText(name) + "`: set one with --host");
+  return name;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,10 +76,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   // As in the writer: each only as the one and only argument.
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-    informationLine(
-        "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--after-cursor=CURSOR] "
-        "[--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY\n" +
-        std::string(kReaderOptionLines));
+    informationLine(std::string(kUsageLine) + "\n" + kReaderOptionLines);
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
     informationLine(std::string("zarvo-accesslogcat ") + kProductVersion + " (build " +
                     kProductBuild + ", " + ZARVO_BUILD_TYPE + ")");
@@ -68,6 +86,7 @@ int main(int argc, char** argv) {
   if (!options) usageError();
   if (!options->since.empty()) options->range.since = timeArgument(true, options->since);
   if (!options->until.empty()) options->range.until = timeArgument(false, options->until);
+  if (options->json) options->host = hostName(options->host);
   validateLogDirectory(options->directory);
   Output out(STDOUT_FILENO);
   return LogReader(*options, out).run();
