@@ -34,10 +34,7 @@ FileStoreService::FileStoreService(std::string basename, boost::filesystem::path
   queueLeftoverFiles();
 }
 
-void FileStoreService::validateDirectory() const {
-  validateLogDirectory(directory);
-  warnIfShared(directory);
-}
+void FileStoreService::validateDirectory() const { validateLogDirectory(directory); }
 
 void FileStoreService::queueLeftoverFiles() {
   boost::system::error_code error;

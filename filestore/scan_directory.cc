@@ -42,13 +42,6 @@ void validateLogDirectory(const boost::filesystem::path& directory) {
     fatalLine("`" + quoted(directory) + "` is not a directory.");
 }
 
-void warnIfShared(const boost::filesystem::path& directory) {
-  struct stat status;
-  if (stat(directory.c_str(), &status) == 0 && (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-    printError("Shared directory `", quoted(directory),
-               "writable by group or others, who can plant entries and remove or replace logs");
-}
-
 std::vector<NumberedFile> scanDirectory(const std::string& directory, const std::string& prefix,
                                         boost::system::error_code& error,
                                         const std::string& suffix, NumberedFile& highest) {

@@ -19,9 +19,6 @@ struct NumberedFile {
   boost::filesystem::path path;
 };
 
-// Says so on stderr, once, when group or others may write in directory.
-void warnIfShared(const boost::filesystem::path& directory);
-
 // The writer's own files (regular, one link, its user's; never through a
 // link) named <prefix><number><suffix>[.gz], in ascending order of number,
 // then path; any other entry of such a name is reported and left out. A

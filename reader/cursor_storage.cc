@@ -20,8 +20,8 @@ constexpr char kRandomPart[] = "XXXXXX";
 constexpr std::size_t kRandomLength = sizeof kRandomPart - 1;
 
 [[noreturn]] void refuse(const boost::filesystem::path& file, const struct stat& status) {
-  printError("Bad cursor file: `", quoted(file),
-             S_ISLNK(status.st_mode) ? "a symbolic link" : "not a regular file");
+  const char* what = S_ISLNK(status.st_mode) ? "a symbolic link" : "not a regular file";
+  printError("Bad cursor file: `", quoted(file), what);
   _exit(2);
 }
 

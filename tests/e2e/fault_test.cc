@@ -217,8 +217,9 @@ TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {
     writeFile(work / "input", requests("item", 50));
     mkdir((work / "disk").c_str(), 0755);
     mkdir((work / "copy").c_str(), 0755);
-    RunResult r = runOnTmpfs("size=1m,nr_inodes=" + std::to_string(c.inodes), work / "disk", "100",
-                             work / "input", work / "copy");
+    // mode=0755: a tmpfs is open to all by default, which would be said first.
+    RunResult r = runOnTmpfs("mode=0755,size=1m,nr_inodes=" + std::to_string(c.inodes),
+                             work / "disk", "100", work / "input", work / "copy");
     if (r.status == kMountRefused) GTEST_SKIP() << "mount refused: " << r.err;
     EXPECT_EQ(r.status, 1);
     const std::string disk = work / "disk";
