@@ -356,7 +356,7 @@ TEST(FaultPlantedLink, AnEntryAtTheNextNameIsPassedByUntouched) {
     EXPECT_FALSE(exists(other / "absent"));
     EXPECT_TRUE(listDir(other / "victim-dir").empty());
     EXPECT_EQ(parseLog(storedFile(dir.path().string(), 1)).body(), "a\n");
-    EXPECT_EQ(readLog(dir / logName(3)).body(), "b\n");
+    EXPECT_EQ(exists(dir / logName(3)) ? readLog(dir / logName(3)).body() : "absent", "b\n");
   }
 }
 
