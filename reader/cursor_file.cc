@@ -1,6 +1,5 @@
 #include "reader/cursor_file.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
