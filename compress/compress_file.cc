@@ -12,6 +12,7 @@
 #include <boost/iostreams/stream.hpp>
 
 #include "compress/sync_directory.h"
+#include "compress/stray_entry.h"
 #include "compress/temporary_name.h"
 #include "kesp/device_error.h"
 #include "kesp/file_sink.h"
@@ -67,18 +68,29 @@ std::error_code publish(const boost::filesystem::path& temporary,
   return synced;
 }
 
-class NotRegularFileCategory : public std::error_category {
- public:
-  const char* name() const noexcept override { return "compress"; }
-  std::string message(int) const override { return "Not a regular file"; }
-};
+// The writer's own files only: never one reached through a link, one with
+// a second name elsewhere, or another user's.
+std::error_code openInput(Kesp::FileSource& source, const boost::filesystem::path& input,
+                          struct stat& status) {
+  const std::error_code opened = source.open(input.c_str());
+  if (opened.value() == ELOOP) return symbolicLinkEntry();
+  if (opened.value() != 0) return opened;
+  if (!source.status(status)) return Kesp::errnoCode(errno);
+  return strayEntry(status);
+}
+
+// Nothing that is already at the temporary's name is written to: a file
+// there was planted, or left by an attempt whose removal failed.
+std::error_code createTemporary(Kesp::FileSink& sink, const boost::filesystem::path& temporary) {
+  const std::error_code created = sink.create(temporary.c_str());
+  if (created.value() != EEXIST) return created;
+  struct stat status;
+  if (lstat(temporary.c_str(), &status) != 0) return created;
+  const std::error_code stray = strayEntry(status);
+  return stray ? stray : created;
+}
 
 }  // namespace
-
-std::error_code notRegularFile() noexcept {
-  static const NotRegularFileCategory category;
-  return std::error_code(1, category);
-}
 
 boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& archive) {
   return archive.parent_path() / temporaryName(archive.filename().string());
@@ -95,20 +107,19 @@ std::error_code compressFile(const boost::filesystem::path& input,
   culprit = input;
 
   Kesp::FileSource source;
-  if (const std::error_code opened = source.open(input.c_str()); opened.value() != 0)
-    return opened;
-  if (!source.regularFile()) return notRegularFile();
+  struct stat inputStatus;
+  if (const std::error_code refused = openInput(source, input, inputStatus)) return refused;
   culprit = output;
   if (const std::error_code refused = refuseLinkOrDirectory(output)) return refused;
   const boost::filesystem::path temporary = temporaryArchivePath(output);
   culprit = temporary;
   Kesp::FileSink sink;
-  const std::error_code opened = sink.open(temporary.c_str());
-  // ENXIO: a FIFO that nobody reads, or a device without its driver.
-  if (opened.value() == ENXIO || (opened.value() == 0 && !sink.regularFile()))
-    return notRegularFile();
-  if (opened.value() != 0) return opened;
+  if (const std::error_code created = createTemporary(sink, temporary)) return created;
   archiveOpened = true;
+  // Made 0600, so that nobody opens it before it has the input's own mode:
+  // the umask the operator chose for the logs holds for their archives.
+  if (const std::error_code moded = sink.setMode(inputStatus.st_mode & 0777); moded.value() != 0)
+    return moded;
   culprit = input;
 
   io::stream<Kesp::Source<Kesp::FileSource>> inputStream{Kesp::Source<Kesp::FileSource>{source}};

@@ -9,10 +9,12 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include "compress/stray_entry.h"
+
 namespace zarvo {
 
 // output becomes input's text + ".gz" before anything can fail.
-// archiveOpened is true once this call created or truncated the temporary
+// archiveOpened is true once this call created the temporary
 // archive (temporaryArchivePath(output)): after a failure the caller removes
 // it then. A link or a directory at output is refused (ELOOP, EISDIR) and
 // left alone, as is any file at output after a failure.
@@ -22,14 +24,13 @@ namespace zarvo {
 // failed, when given, names the entry a failure came from: input when it
 // cannot be opened or read, output when a link or directory holds it, the
 // temporary when it cannot be created; input again when writing fails.
-// Anything but a regular file at input or at the temporary is refused
-// (notRegularFile()) without waiting on it, and left alone.
+// A stray entry at input (isStrayEntry(): a link, no regular file, a file
+// with a second name or of another user) is refused without reading or
+// waiting on it, and left alone; so is anything at the temporary's name,
+// which is only ever created new. The archive gets the input's mode.
 std::error_code compressFile(const boost::filesystem::path& input,
                              boost::filesystem::path& output, bool& archiveOpened,
                              boost::filesystem::path* failed = nullptr) noexcept;
-
-// What compressFile gives for a FIFO, device or directory in its way.
-std::error_code notRegularFile() noexcept;
 
 // Where the archive `archive` is written before it takes its name.
 boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& archive);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,12 @@ int lockDirectory(const boost::filesystem::path& directory) {
                  "another zarvo-accesslogwriter is writing there");
     fatalError("Cannot lock directory `", quoted(directory), errorText(error));
   }
+  // Said, not refused: the writer touches nothing but its own files there,
+  // but whoever else may write there can remove or replace them.
+  struct stat status;
+  if (fstat(fd, &status) == 0 && (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    printError("Shared directory `", quoted(directory),
+               "writable by group or others, who can plant entries and remove or replace logs");
   return fd;
 }
 

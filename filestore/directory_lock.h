@@ -7,7 +7,8 @@
 namespace zarvo {
 
 // The descriptor holding the lock; ends the process with a message when the
-// directory cannot be opened or another writer holds the lock.
+// directory cannot be opened or another writer holds the lock. Says so on
+// stderr, once, when group or others may write in the directory.
 int lockDirectory(const boost::filesystem::path& directory);
 
 }  // namespace zarvo

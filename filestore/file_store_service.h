@@ -31,9 +31,9 @@ class FileStoreService {
 
   // Main thread, caller holds the CurrentFile mutex. Creates the next file
   // empty, opens it for writing and returns its path. fd is its descriptor,
-  // owned by the caller, or -1 with errno set. The open never waits and
-  // never takes anything but a regular file; the link is pointed at the
-  // file only once it is open.
+  // owned by the caller, or -1 with errno set. Only a file it creates
+  // itself is opened: a number whose name is taken is passed by, with a
+  // message; the link is pointed at the file only once it is open.
   boost::filesystem::path nextFilePath(int& fd);
 
   // Main thread. The caller has closed the file: from now on the archive

@@ -1,7 +1,6 @@
 // FileStoreService::nextFilePath: the next number, its empty file, open, and
 // the link that names it.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,41 +13,30 @@
 
 namespace zarvo {
 
-namespace {
-
-// Never through a link planted at the new name: the writer often runs as
-// root and would truncate the link's target. O_NONBLOCK keeps a FIFO of that
-// name from holding the open until a reader comes (a regular file ignores
-// the flag); whatever else the open gets hold of is refused as well.
-int openNewFile(const boost::filesystem::path& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                0666);
-  if (fd < 0) return -1;
-  struct stat st;
-  // EEXIST: the name is taken by something that is not a log file.
-  const int error = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EEXIST;
-  if (error == 0) return fd;
-  close(fd);
-  errno = error;
-  return -1;
-}
-
-}  // namespace
-
 boost::filesystem::path FileStoreService::nextFilePath(int& fd) {
-  if (fileNumber == std::numeric_limits<int32_t>::max()) {
-    fatalError("Cannot continue numbering after `",
-               quoted(directory / logFileName(prefix, static_cast<uint64_t>(fileNumber))),
-               "file numbers end at 2147483647");
+  for (;;) {
+    if (fileNumber == std::numeric_limits<int32_t>::max()) {
+      fatalError("Cannot continue numbering after `",
+                 quoted(directory / logFileName(prefix, static_cast<uint64_t>(fileNumber))),
+                 "file numbers end at 2147483647");
+    }
+    ++fileNumber;
+    const std::string name = logFileName(prefix, static_cast<uint64_t>(fileNumber));
+    boost::filesystem::path path = directory / name;
+    // Only ever a file of its own making: an entry already at the name
+    // (planted or left by someone else, whatever its kind) is never opened,
+    // so the writer, often root, neither writes through a link nor fills a
+    // file whose owner and mode another user chose. Its number is passed by.
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) {
+      printError("Skipped: `", quoted(path), errorText(EEXIST));
+      continue;
+    }
+    // A link to a name that was never opened would show a stranger's file,
+    // or none at all.
+    if (fd >= 0) pointLinkAt(linkText(path, name));
+    return path;
   }
-  ++fileNumber;
-  const std::string name = logFileName(prefix, static_cast<uint64_t>(fileNumber));
-  boost::filesystem::path path = directory / name;
-  fd = openNewFile(path);
-  // A link to a name that was never opened would show a stranger's file,
-  // or none at all.
-  if (fd >= 0) pointLinkAt(linkText(path, name));
-  return path;
 }
 
 // A link's relative text is resolved from the link's own directory, so for

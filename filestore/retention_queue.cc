@@ -69,9 +69,10 @@ RetentionQueue::Compressed RetentionQueue::compress(const boost::filesystem::pat
   if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
   if (firstAttempt || !lackOfRoom)
     printError("Cannot compress file: `", failed.string(), error.message());
-  // Something else took the file's name: it is no entry of ours, to keep
-  // or to retire; it stays as it is, reported this once.
-  if (failed == path && error == notRegularFile()) {
+  // Something else took the file's name (a link, a FIFO, a file with a
+  // second name or of another user): it is no entry of ours, to keep or to
+  // retire; it stays as it is, reported this once.
+  if (failed == path && isStrayEntry(error)) {
     stopWaiting(path);
     return Compressed::kStray;
   }

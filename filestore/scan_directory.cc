@@ -1,25 +1,33 @@
 #include "filestore/scan_directory.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include <boost/filesystem/operations.hpp>
 
+#include "compress/stray_entry.h"
 #include "filestore/file_name.h"
 #include "filestore/messages.h"
 
 namespace zarvo {
 namespace {
 
-// A vanished entry is simply not there, and a loop of links is no file of
-// ours, like a link to nothing; any other failure is reported, since the
-// writer cannot tell whether the file is one of its own.
-bool isRegularFile(const boost::filesystem::path& path) {
-  boost::system::error_code ec;
-  boost::filesystem::file_status status = boost::filesystem::status(path, ec);
-  if (status.type() == boost::filesystem::file_not_found) return false;
-  if (ec == boost::system::errc::too_many_symbolic_link_levels) return false;
-  if (ec) fatalError("Cannot query status of `", quoted(path), ec.message());
-  return status.type() == boost::filesystem::regular_file;
+// The entry itself, never what a link names: only a file the writer can
+// take for its own is archived, deleted or written; any other entry under
+// a numbered name is said once and left as it is. A vanished entry is
+// simply not there; any other failure is reported, since the writer
+// cannot tell whether the file is one of its own.
+bool isOwnFile(const boost::filesystem::path& path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT) return false;
+    fatalError("Cannot query status of `", quoted(path), errorText(errno));
+  }
+  const std::error_code stray = strayEntry(status);
+  if (stray) printError("Skipped: `", quoted(path), stray.message());
+  return !stray;
 }
 
 }  // namespace
@@ -45,7 +53,7 @@ std::vector<NumberedFile> scanDirectory(const std::string& directory, const std:
     std::optional<uint64_t> number = parseFileNumber(path.filename().string(), prefix, suffix);
     if (!number) continue;
     if (*number >= highest.number) highest = {*number, path};
-    if (isRegularFile(path)) found.push_back({*number, path});
+    if (isOwnFile(path)) found.push_back({*number, path});
   }
   std::sort(found.begin(), found.end(), [](const NumberedFile& a, const NumberedFile& b) {
     return a.number != b.number ? a.number < b.number : a.path < b.path;

@@ -19,11 +19,12 @@ struct NumberedFile {
   boost::filesystem::path path;
 };
 
-// Regular files (or links to them) named <prefix><number><suffix>[.gz], in
-// ascending order of number, then path. A listing error is left in `error`
-// with what was found until then. Only entries whose names qualify have their
-// status queried; a failing query other than "not found" or a loop of links
-// ends the process with a message naming the entry. `highest` is the entry with the highest
+// The writer's own files (regular, one link, its user's; never through a
+// link) named <prefix><number><suffix>[.gz], in ascending order of number,
+// then path; any other entry of such a name is reported and left out. A
+// listing error is left in `error` with what was found until then. Only
+// entries whose names qualify have their status queried; a failing query
+// other than "not found" ends the process with a message naming the entry. `highest` is the entry with the highest
 // number among all qualifying names, whatever kind of entry carries them
 // (a FIFO, a directory, a dangling link): numbering must pass them all.
 // Number 0 when there is none.

@@ -1,6 +1,7 @@
 #include "kesp/file_sink.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,12 +13,7 @@ namespace Kesp {
 
 namespace {
 
-// What fopen64(path, "wb") does, plus O_NOFOLLOW: a link planted where the
-// file goes must not redirect (or truncate) another file; and O_NONBLOCK: a
-// FIFO there must not hold the open until a reader comes (ENXIO instead).
-std::FILE* openForWriting(const char* path) {
-  const int fd =
-      open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+std::FILE* openDescriptor(int fd) {
   if (fd < 0) return nullptr;
   std::FILE* file = fdopen(fd, "wb");
   if (file == nullptr) {
@@ -28,10 +24,26 @@ std::FILE* openForWriting(const char* path) {
   return file;
 }
 
+// What fopen64(path, "wb") does, plus O_NOFOLLOW: a link planted where the
+// file goes must not redirect (or truncate) another file; and O_NONBLOCK: a
+// FIFO there must not hold the open until a reader comes (ENXIO instead).
+std::FILE* openForWriting(const char* path) {
+  return openDescriptor(
+      open64(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+}
+
+std::FILE* createForWriting(const char* path) {
+  return openDescriptor(open64(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+}
+
 }  // namespace
 
 std::error_code FileSink::open(const char* path) noexcept {
   return openFile(file, error, path, openForWriting);
+}
+
+std::error_code FileSink::create(const char* path) noexcept {
+  return openFile(file, error, path, createForWriting);
 }
 
 int FileSink::write(const char* data, int count, std::error_code& ec) noexcept {
@@ -62,6 +74,12 @@ std::error_code FileSink::sync() noexcept {
   // Not retried: after a failed fsync the kernel may have dropped the dirty
   // pages, so a second success would prove nothing.
   if (fsync(fileno(file.get())) != 0) error = errnoCode(errno);
+  return error;
+}
+
+std::error_code FileSink::setMode(mode_t mode) noexcept {
+  if (!usable()) return notUsableCode();
+  if (fchmod(fileno(file.get()), mode) != 0) error = errnoCode(errno);
   return error;
 }
 

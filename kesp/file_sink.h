@@ -19,6 +19,9 @@ class FileSink {
   // path is refused (ELOOP), never followed; a FIFO without a reader gives
   // ENXIO at once.
   std::error_code open(const char* path) noexcept;
+  // Creates path with mode 0600; it must not exist (EEXIST otherwise,
+  // whatever is there: nothing planted at the name is ever opened).
+  std::error_code create(const char* path) noexcept;
   // Open on a regular file: not a FIFO, a device or a directory.
   bool regularFile() const noexcept { return isRegularFile(file); }
 
@@ -31,6 +34,10 @@ class FileSink {
 
   // flush, then fsync: value 0 only once the bytes are on stable storage.
   std::error_code sync() noexcept;
+
+  // fchmod of the open file to mode; the errno of fchmod, or EIO if the
+  // sink failed before.
+  std::error_code setMode(mode_t mode) noexcept;
 
   // The failure that made the sink fail, where the operations above give
   // EIO; value 0 while it has not failed (or was never opened).

@@ -13,9 +13,10 @@ namespace Kesp {
 namespace {
 
 // What fopen64(path, "rb") does, plus O_NONBLOCK: a FIFO at path must not
-// hold the open until a writer comes (a regular file ignores the flag).
+// hold the open until a writer comes (a regular file ignores the flag); and
+// O_NOFOLLOW: a link planted at path must not hand over another file.
 std::FILE* openForReading(const char* path) {
-  const int fd = open64(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open64(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   std::FILE* file = fdopen(fd, "rb");
   if (file == nullptr) {

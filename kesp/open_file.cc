@@ -20,7 +20,11 @@ std::error_code openFile(FileHandle& file, std::error_code& error, const char* p
 
 bool isRegularFile(const FileHandle& file) noexcept {
   struct stat status;
-  return file && fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode);
+  return fileStatus(file, status) && S_ISREG(status.st_mode);
+}
+
+bool fileStatus(const FileHandle& file, struct stat& status) noexcept {
+  return file && fstat(fileno(file.get()), &status) == 0;
 }
 
 }  // namespace Kesp

@@ -1,6 +1,8 @@
 #pragma once
 // The single owner of a device's C FILE and the opening step both devices
 // share: the opener's result replaces the held file and decides the error.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <system_error>
@@ -26,5 +28,8 @@ std::error_code openFile(FileHandle& file, std::error_code& error, const char* p
 
 // True when file is open on a regular file (not a FIFO, device or directory).
 bool isRegularFile(const FileHandle& file) noexcept;
+
+// fstat of an open file; false when file is null or fstat fails.
+bool fileStatus(const FileHandle& file, struct stat& status) noexcept;
 
 }  // namespace Kesp

@@ -1,6 +1,5 @@
 #include "reader/cursor_file.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "filestore/messages.h"
+#include "reader/cursor_storage.h"
 
 namespace zarvo {
 namespace {
@@ -34,32 +34,18 @@ int64_t nowMillis() {
 
 bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
-// Writes all of text to a new file at path and makes it durable; 0 or errno.
-int writeDurably(const std::string& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
-  int error = 0;
-  for (std::size_t at = 0; at < text.size() && error == 0;) {
-    const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
-    if (n > 0) at += static_cast<std::size_t>(n);
-    else if (errno != EINTR) error = errno;
-  }
-  if (error == 0 && fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  return error;
-}
-
 }  // namespace
 
 CursorKeeper::CursorKeeper(boost::filesystem::path file, int fd)
     : file_(std::move(file)), fd_(fd), marks_(kMarks) {
+  if (!file_.empty()) prepareCursorFile(file_);
   struct stat st;
   pipe_ = fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
 std::optional<Cursor> CursorKeeper::load() {
   if (file_.empty()) return std::nullopt;
-  const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = openCursorFile(file_);
   if (fd < 0 && errno == ENOENT) return std::nullopt;
   if (fd < 0) fatalError("Cannot read cursor file `", quoted(file_), errorText(errno));
   std::string text;
@@ -121,17 +107,8 @@ void CursorKeeper::updateCovered(uint64_t upTo) {
 }
 
 bool CursorKeeper::save(const Cursor& cursor) {
-  const std::string temporary = file_.string() + ".tmp";
-  int error = writeDurably(temporary, formatCursor(cursor) + "\n");
-  if (error == 0 && ::rename(temporary.c_str(), file_.c_str()) != 0) error = errno;
+  const int error = replaceCursorFile(file_, formatCursor(cursor) + "\n");
   if (error == 0) {
-    // The rename itself must survive a crash of the machine.
-    const boost::filesystem::path parent = file_.parent_path().empty() ? "." : file_.parent_path();
-    const int dir = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      fsync(dir);
-      ::close(dir);
-    }
     saved_ = cursor;
     failing_ = false;
     return true;

@@ -6,8 +6,8 @@
 // not lost. A shipper that stops may drop what it read last without passing
 // it on, so a save covers only bytes that left the pipe a while before, but
 // at a stop the shipper outlives, which takes them all. The file is replaced
-// whole (temporary file, fsync, rename), so a kill at any moment leaves the
-// old cursor or the new one. Single thread.
+// whole (reader/cursor_storage.h), so a kill at any moment leaves the old
+// cursor or the new one. Single thread.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -21,7 +21,8 @@ namespace zarvo {
 
 class CursorKeeper {
  public:
-  // file: empty when no cursor file is kept. fd: standard output.
+  // file: empty when no cursor file is kept; anything there but a regular
+  // file ends the process with status 2. fd: standard output.
   CursorKeeper(boost::filesystem::path file, int fd);
 
   // The cursor the file holds; empty when there is no file or it holds

@@ -136,6 +136,21 @@ TEST(CompressFileTest, FailuresAreGenericErrorsAndSpareArchivesNeverOpened) {
       {"input is a FIFO",
        [](const std::string& input, const std::string&) { ASSERT_EQ(mkfifo(input.c_str(), 0644), 0); },
        zarvo::notRegularFile(), false},
+      // Truncated and written, the file elsewhere would be lost.
+      {"temporary is a hard link to a file elsewhere",
+       [&](const std::string& input, const std::string& archive) {
+         writeInput(input, archive);
+         writeFile(input + ".victim", "precious");
+         ASSERT_EQ(link((input + ".victim").c_str(),
+                        zarvo::temporaryArchivePath(archive).c_str()), 0);
+       },
+       [] {
+         struct stat twice {};
+         twice.st_mode = S_IFREG;
+         twice.st_nlink = 2;
+         return zarvo::strayEntry(twice);
+       }(),
+       false},
       {"temporary is a FIFO",
        [&](const std::string& input, const std::string& archive) {
          writeInput(input, archive);
@@ -169,6 +184,7 @@ TEST(CompressFileTest, ArchiveThatCannotBeCreatedGivesEacces) {
   const std::string input = dir / "zarvo-access-2.log";
   writeFile(input, "line\n");
   ASSERT_EQ(chmod(input.c_str(), 0644), 0);
+  ASSERT_EQ(chown(input.c_str(), 65534, 65534), 0);  // its own file, in a directory it cannot write
   const auto report = zarvo::test::runInChild([&](std::string& note) {
     if (std::string why = zarvo::test::becomeNobody(); !why.empty()) {
       note = why;
@@ -265,13 +281,16 @@ TEST(CompressFileTest, FullDiskIsNeverASuccess) {
       note = why;
       return zarvo::test::kChildCannotRun;
     }
-    // An input elsewhere, reached through a link on the small file system.
+    // An input elsewhere, mounted on a name of the small file system (a
+    // link there would be refused as no file of the writer's).
     const std::string linked = small + "/zarvo-access-1.log";
-    if (symlink((dir / "big.log").c_str(), linked.c_str()) != 0) {
-      note = "symlink failed";
+    if (!putFile(linked, "") ||
+        mount((dir / "big.log").c_str(), linked.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      note = std::string("bind mount failed: ") + std::strerror(errno);
       return 1;
     }
     note += fullDiskFailure(linked);
+    umount(linked.c_str());
     unlink(linked.c_str());
     // Inputs on the small file system itself: input and archive cannot both
     // fit, and the space runs out at a different point of the archive each time.

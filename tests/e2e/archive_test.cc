@@ -123,15 +123,16 @@ TEST(Archive, FilesOfEarlierRunsAreTakenOverOrCompressedInOrder) {
 }
 
 // The writer runs as uid 65534 in a directory it owns; the leftover file
-// belongs to root and cannot be read.
+// is its own but cannot be read (mode 0).
 struct Unreadable {
   TempDir top;
   std::string dir = top / "logs";
   Unreadable() {
     mkdir(dir.c_str(), 0755);
     chown(dir.c_str(), 65534, 65534);
-    writeFile(dir + "/" + logName(5), "root only");
-    chmod((dir + "/" + logName(5)).c_str(), 0600);
+    writeFile(dir + "/" + logName(5), "unreadable");
+    chown((dir + "/" + logName(5)).c_str(), 65534, 65534);
+    chmod((dir + "/" + logName(5)).c_str(), 0);
   }
 };
 
@@ -165,12 +166,31 @@ TEST(Archive, AFailedCompressionSparesAnArchiveItNeverOpened) {
   Unreadable u;
   const std::string archive = u.dir + "/" + gzName(5);
   gzipInto(archive, earlierLog("complete\n"));
+  chown(archive.c_str(), 65534, 65534);
   const std::string before = readFile(archive);
   RunResult r = runUntilReported(unprivileged(writer({u.dir, "10", "100000"})), "a\n",
                                  {logName(5), gzName(5), logName(6), "zarvo-access.log"}, u.dir, 1);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "Cannot compress file: `" + u.dir + "/" + logName(5) + "`: Permission denied\n");
   EXPECT_EQ(readFile(archive), before);
+}
+
+// With no umask in the way, an archive made the way files are created
+// would be open to all: it takes the mode of the file it came from.
+TEST(Archive, AnArchiveHasTheModeOfItsFile) {
+  TempDir dir;
+  for (const int n : {3, 4}) writeFile(dir / logName(n), earlierLog("kept\n"));
+  chmod((dir / logName(3)).c_str(), 0600);
+  chmod((dir / logName(4)).c_str(), 0640);
+  RunResult r = runUntilListed({"sh", "-c", "umask 0; exec \"$0\" \"$@\"", ZARVO_WRITER_PATH,
+                                dir.path().string(), "10", "100000"},
+                               "", {gzName(3), gzName(4), logName(5), "zarvo-access.log"},
+                               dir.path().string());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  struct stat st;
+  EXPECT_TRUE(stat((dir / gzName(3)).c_str(), &st) == 0 && (st.st_mode & 07777) == 0600);
+  EXPECT_TRUE(stat((dir / gzName(4)).c_str(), &st) == 0 && (st.st_mode & 07777) == 0640);
 }
 
 TEST(Archive, ALinkPlantedAtTheArchivePathIsNotFollowed) {
@@ -185,11 +205,16 @@ TEST(Archive, ALinkPlantedAtTheArchivePathIsNotFollowed) {
     symlink((elsewhere / target).c_str(), (dir / gzName(6)).c_str());
     Child child(writer({dir.path().string(), "10", "100000"}));
     child.write("a\n");
-    EXPECT_TRUE(eventually([&] { return child.stderrText().find('\n') != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] {
+      const std::string err = child.stderrText();
+      return std::count(err.begin(), err.end(), '\n') == 2;
+    }));
     child.closeInput();
     EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(child.stderrText(), "Cannot compress file: `" + (dir / gzName(6)) +
-                                      "`: Too many levels of symbolic links\n");
+    // The scan leaves the link alone; the compression will not replace it.
+    EXPECT_EQ(child.stderrText(), "Skipped: `\"" + (dir / gzName(6)) +
+                                      "\"`: Is a symbolic link\nCannot compress file: `" +
+                                      (dir / gzName(6)) + "`: Too many levels of symbolic links\n");
     EXPECT_EQ(listDir(elsewhere.path().string()), (Names{"victim", "victim-dir"}));
     EXPECT_EQ(readFile(elsewhere / "victim"), "precious");
     EXPECT_TRUE(listDir(elsewhere / "victim-dir").empty());

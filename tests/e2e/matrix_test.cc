@@ -757,23 +757,31 @@ Outcome removeQueuedLog(Scene& scene, int step) {
   return run.finish(1);
 }
 
-// As above, with a FIFO put in the queued file's place: the archive thread
-// reports it once, leaves it there and goes on archiving.
-Outcome fifoForQueuedLog(Scene& scene, int step) {
+enum class Planted { kFifo, kSymbolicLink, kHardLink };
+
+// As above, with an entry put in the queued file's place: a FIFO, or a
+// link (symbolic or hard) to a file outside DIRECTORY. The archive thread
+// reports it once, leaves it there unread and goes on archiving.
+Outcome plantedForQueuedLog(Scene& scene, int step, Planted kind) {
   SCOPED_TRACE("step " + std::to_string(step) + " of the first archive's held fsync");
   Driven run(scene, heldFirstArchive(scene, step));
   queueBehindTheFirstArchive(run);
-  const std::string fifo = scene.dir + "/" + logName(2);
+  const std::string planted = scene.dir + "/" + logName(2);
+  const std::string target = scene.top / "victim/precious";
   run.remove(logName(2));
-  EXPECT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(kind == Planted::kFifo   ? mkfifo(planted.c_str(), 0644)
+            : kind == Planted::kSymbolicLink ? symlink(target.c_str(), planted.c_str())
+                                     : link(target.c_str(), planted.c_str()),
+            0);
+  const std::string state = entryState(planted);
   if (!exists(scene.dir + "/" + logName(1))) {
-    EXPECT_LT(step, 4) << "the archive thread was past file 1 before the FIFO came";
-    unlink(fifo.c_str());
+    EXPECT_LT(step, 4) << "the archive thread was past file 1 before the entry came";
+    unlink(planted.c_str());
     Outcome missed;
     missed.missed = true;
     return missed;
   }
-  // Not run.feed: the oracle would read the FIFO.
+  // Not run.feed: the oracle would read the planted entry.
   const std::string lines = requests("part 3", 1500);
   run.child.write(lines);
   run.fed += lines;
@@ -781,11 +789,11 @@ Outcome fifoForQueuedLog(Scene& scene, int step) {
                          kEnds));
   run.rotateTo(4);
   EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(3)); }, kEnds))
-      << "archiving stopped at the FIFO: " << ::testing::PrintToString(listDir(scene.dir));
-  struct stat status;
-  EXPECT_TRUE(lstat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) << "the FIFO stays";
+      << "archiving stopped at the planted entry: " << ::testing::PrintToString(listDir(scene.dir));
+  EXPECT_EQ(entryState(planted), state) << "the planted entry stays as it was";
+  EXPECT_FALSE(exists(scene.dir + "/" + gzName(2))) << "what it leads to was archived";
   // The checks that follow would read it.
-  unlink(fifo.c_str());
+  unlink(planted.c_str());
   return run.finish(1);
 }
 
@@ -827,6 +835,14 @@ Row removedRow(std::string name, std::string how, uint32_t maxFileNum,
   return row;
 }
 
+Row plantedRow(std::string name, std::string how, Planted kind, const std::string& reason) {
+  Row row = removedRow(std::move(name), std::move(how), 10,
+                       static_cast<Outcome (*)(Scene&, int)>(nullptr),
+                       "Cannot compress file: `{dir}/zarvo-access-2.log`: " + reason, 0, whyNoStrace);
+  row.provoke = [kind](Scene& scene, int step) { return plantedForQueuedLog(scene, step, kind); };
+  return row;
+}
+
 // A file that is gone is no loss the writer could prevent: the records it
 // held are gone with it, and the run goes on.
 const std::vector<Row> kRemovedRows = {
@@ -837,10 +853,14 @@ const std::vector<Row> kRemovedRows = {
                removeQueuedLog,
                "Cannot compress file: `{dir}/zarvo-access-2.log`: No such file or directory", 0,
                whyNoStrace),
-    removedRow("AFifoForAQueuedLog", "a FIFO in place of a finished file waiting for the archive thread",
-               10, fifoForQueuedLog,
-               "Cannot compress file: `{dir}/zarvo-access-2.log`: Not a regular file", 0,
-               whyNoStrace),
+    plantedRow("AFifoForAQueuedLog", "a FIFO in place of a finished file waiting for the archive thread",
+               Planted::kFifo, "Not a regular file"),
+    plantedRow("ALinkForAQueuedLog",
+               "a symbolic link to a file outside DIRECTORY in place of a finished file waiting "
+               "for the archive thread", Planted::kSymbolicLink, "Is a symbolic link"),
+    plantedRow("AHardLinkForAQueuedLog",
+               "a hard link to a file outside DIRECTORY in place of a finished file waiting for "
+               "the archive thread", Planted::kHardLink, "Has other hard links"),
     removedRow("ARetainedArchive", "the archive next to retire removed before it is due", 2,
                removeRetainedArchive, "", kNewestArchivesKept),
     removedRow("TheLink", "the link removed, then a rotation", 3, removeLink, "",

@@ -10,10 +10,13 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -42,6 +45,9 @@ struct Case {
   int status = 0;
   std::shared_ptr<Child> writing;  // a writer still running while the reader reads
   void (*meanwhile)(const std::string& dir) = nullptr;  // done to a follower's directory
+  std::vector<std::string> untouched;  // entries the run leaves exactly as they were
+  std::vector<std::string> gone;       // entries the run removes
+  std::string skip;                    // why this machine cannot run the row
 };
 
 enum class Check {
@@ -308,6 +314,44 @@ Case followed(const std::string& dir, void (*meanwhile)(const std::string&)) {
   return c;
 }
 
+// A cursor file beside the directory that is no regular file, planted by
+// the row: the reader says so, prints nothing and leaves it as it is.
+Case cursorFileIs(const std::string& dir, mode_t kind) {
+  store(dir, "k1\nk2\n", "100000");
+  const std::string top = dir.substr(0, dir.rfind('/'));
+  const std::string cursor = top + "/cursor", victim = top + "/victim";
+  Case c;
+  writeFile(victim, "");
+  chmod(victim.c_str(), 0600);
+  const int made = kind == S_IFLNK ? symlink(victim.c_str(), cursor.c_str())
+                                   : mknod(cursor.c_str(), kind | 0666, makedev(1, 3));
+  if (made != 0) c.skip = "cannot make the entry: " + std::string(std::strerror(errno));
+  c.args = {"--raw", "--cursor-file=" + cursor};
+  c.err = "Bad cursor file: `\"" + cursor + "\"`: " +
+          (kind == S_IFLNK ? "a symbolic link\n" : "not a regular file\n");
+  c.status = 2;
+  c.untouched = {cursor, victim};
+  return c;
+}
+
+// A link at the name earlier versions wrote the cursor to first, and a
+// temporary that a save killed with -9 left: the link and its target stay,
+// the temporary goes, and the cursor is saved.
+Case cursorTemporaries(const std::string& dir) {
+  store(dir, "t1\nt2\n", "100000");
+  const std::string top = dir.substr(0, dir.rfind('/'));
+  Case c;
+  writeFile(top + "/victim", "precious\n");
+  chmod((top + "/victim").c_str(), 0600);
+  symlink((top + "/victim").c_str(), (top + "/cursor.tmp").c_str());
+  writeFile(top + "/.cursor.Kx9q2Z.tmp", "");
+  c.args = {"--raw", "--cursor-file=" + top + "/cursor"};
+  c.out = "t1\nt2\n";
+  c.untouched = {top + "/victim", top + "/cursor.tmp"};
+  c.gone = {top + "/.cursor.Kx9q2Z.tmp"};
+  return c;
+}
+
 const ReaderRow kReaderRows[] = {
     {"ReplayPrintsEachRecordAsALine",
      [](const std::string& dir) { return whileWriting(dir, {}, -1, false); }},
@@ -341,6 +385,13 @@ const ReaderRow kReaderRows[] = {
      [](const std::string& dir) { return followed(dir, removeAll); }, Check::kFollowThen},
     {"FilesRemovedUnderTheFollowerEndIt",
      [](const std::string& dir) { return followed(dir, emptyAndRestart); }, Check::kFollowThen},
+    {"ACursorFileThatIsADeviceIsRefused",
+     [](const std::string& dir) { return cursorFileIs(dir, S_IFCHR); }},
+    {"ACursorFileThatIsAFifoIsRefused",
+     [](const std::string& dir) { return cursorFileIs(dir, S_IFIFO); }},
+    {"ACursorFileThatIsALinkIsRefused",
+     [](const std::string& dir) { return cursorFileIs(dir, S_IFLNK); }},
+    {"CursorTemporariesNeverFollowALinkAndNeverPileUp", cursorTemporaries},
 };
 
 // {sh, -c, exec the reader with stdout to out} for args and dir.
@@ -370,6 +421,9 @@ TEST_P(ReaderTest, PrintsSaysAndEndsAsStored) {
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   const Case c = row.prepare(dir);
   ASSERT_FALSE(::testing::Test::HasFailure()) << "the directory could not be prepared";
+  if (!c.skip.empty()) GTEST_SKIP() << c.skip;
+  std::vector<std::string> before;
+  for (const std::string& path : c.untouched) before.push_back(entryState(path));
   if (row.check == Check::kStopWhenBlocked || row.check == Check::kOutputGoesAway) {
     // The test holds the FIFO's reading end and never reads.
     const std::string fifo = tmp / "fifo";
@@ -424,6 +478,9 @@ TEST_P(ReaderTest, PrintsSaysAndEndsAsStored) {
   EXPECT_EQ(result.status, c.status);
   EXPECT_EQ(result.err, c.err);
   EXPECT_EQ(exists(out) ? readFile(out) : "", c.out);
+  for (size_t i = 0; i < c.untouched.size(); ++i)
+    EXPECT_EQ(entryState(c.untouched[i]), before[i]) << c.untouched[i] << " was touched";
+  for (const std::string& path : c.gone) EXPECT_FALSE(exists(path)) << path << " stayed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ReaderTest, ::testing::ValuesIn(kReaderRows),

@@ -201,8 +201,10 @@ TEST(Records, TheLinkPathTakenByAFileOrADirectory) {
   ASSERT_EQ(lchown((sticky / "zarvo-access.log").c_str(), 1, 1), 0);
   r = run(unprivileged(writer({sticky.path().string(), "3", "1000"})), "x\n");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "Cannot create symbolic link `" + (sticky / "zarvo-access.log") + "` -> `" +
-                       (sticky / logName(1)) + "`: Operation not permitted\n");
+  EXPECT_EQ(r.err, "Shared directory `\"" + sticky.path().string() +
+                       "\"`: writable by group or others, who can plant entries and remove or "
+                       "replace logs\nCannot create symbolic link `" + (sticky / "zarvo-access.log") +
+                       "` -> `" + (sticky / logName(1)) + "`: Operation not permitted\n");
 }
 
 // A reader that looks the link's name up while thousands of rotations

@@ -4,7 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -195,26 +200,66 @@ TEST(Startup, ContinuesNumberingAfterTheHighestNumberedFile) {
   }
 }
 
-TEST(Startup, OnlyLinksToRegularFilesAreArchivedButEveryNameCounts) {
-  TempDir dir;
-  writeFile(dir / "elsewhere", "");
-  symlink((dir / "elsewhere").c_str(), (dir / "zarvo-access-6.log").c_str());
-  symlink((dir / "gone").c_str(), (dir / "zarvo-access-20.log").c_str());
-  mkdir((dir / "zarvo-access-30.log").c_str(), 0755);
-  mkfifo((dir / "zarvo-access-40.log").c_str(), 0644);
-  symlink("zarvo-access-50.log", (dir / "zarvo-access-50.log").c_str());  // a loop
+// Only the writer's own files are archived or retired: a link, a file with
+// a second name elsewhere or another user's file under a numbered name is
+// said once and left as it is, and every name still counts for numbering.
+TEST(Startup, OnlyItsOwnFilesAreArchivedButEveryNameCounts) {
+  TempDir dir, other;
+  writeFile(other / "elsewhere", "precious bytes\n");
+  const std::string d = dir.path().string();
+  const std::vector<std::pair<std::string, std::string>> planted = {
+      {logName(6), "Is a symbolic link"},        {logName(7), "Has other hard links"},
+      {gzName(8), "Is a symbolic link"},         {gzName(9), "Has other hard links"},
+      {logName(10), "Owned by another user"},    {logName(20), "Is a symbolic link"},
+      {logName(30), "Not a regular file"},       {logName(40), "Not a regular file"},
+      {logName(50), "Is a symbolic link"},
+  };
+  symlink((other / "elsewhere").c_str(), (dir / logName(6)).c_str());
+  link((other / "elsewhere").c_str(), (dir / logName(7)).c_str());
+  symlink((other / "elsewhere").c_str(), (dir / gzName(8)).c_str());
+  link((other / "elsewhere").c_str(), (dir / gzName(9)).c_str());
+  writeFile(dir / logName(10), earlierLog("theirs\n"));
+  if (chown((dir / logName(10)).c_str(), geteuid() + 1, 65534) != 0)
+    GTEST_SKIP() << "cannot give a file to another user: " << std::strerror(errno);
+  symlink((dir / "gone").c_str(), (dir / logName(20)).c_str());
+  mkdir((dir / logName(30)).c_str(), 0755);
+  mkfifo((dir / logName(40)).c_str(), 0644);
+  symlink(logName(50).c_str(), (dir / logName(50)).c_str());  // a loop
   // Names that are not the writer's are never looked at, even when broken.
   symlink("notes.txt", (dir / "notes.txt").c_str());
-  Child child(writer({dir.path().string(), "100", "1000000"}));
-  const bool archived = eventually([&] { return exists(dir / "zarvo-access-6.log.gz"); });
-  child.closeInput();
-  EXPECT_EQ(child.wait(), 0);
-  EXPECT_EQ(child.stderrText(), "");
-  EXPECT_TRUE(archived) << "the link's target is archived";
-  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / "zarvo-access-51.log");
-  for (const char* name :
-       {"zarvo-access-20.log", "zarvo-access-30.log", "zarvo-access-40.log", "zarvo-access-50.log"})
-    EXPECT_TRUE(exists(dir / name)) << name << " is not archived";
+  std::map<std::string, std::string> before;
+  for (const auto& [name, reason] : planted) before[name] = entryState(dir / name);
+  const std::string elsewhere = entryState(other / "elsewhere");
+  // MAXFILENUM 2: an archive taken in would push the one before it out.
+  RunResult r = run(writer({d, "2", "1000000"}), "x\n");
+  EXPECT_EQ(r.status, 0);
+  std::set<std::string> said;
+  std::istringstream lines(r.err);
+  for (std::string line; std::getline(lines, line);) said.insert(line);
+  std::set<std::string> expected;
+  for (const auto& [name, reason] : planted)
+    expected.insert("Skipped: `\"" + (dir / name) + "\"`: " + reason);
+  EXPECT_EQ(said, expected) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 9) << "each said once: " << r.err;
+  EXPECT_EQ(readLink(dir / "zarvo-access.log"), dir / logName(51));
+  for (const auto& [name, reason] : planted)
+    EXPECT_EQ(entryState(dir / name), before[name]) << name << " was touched";
+  EXPECT_EQ(entryState(other / "elsewhere"), elsewhere);
+  for (int n : {6, 7, 10}) EXPECT_FALSE(exists(dir / gzName(n))) << n << " was archived";
+}
+
+TEST(Startup, ADirectoryOthersMayWriteIsSaidOnceAndTheRunGoesOn) {
+  for (const mode_t mode : {0770, 0705 | S_IWOTH, 01777}) {
+    SCOPED_TRACE(mode);
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), mode), 0);
+    RunResult r = run(writer({dir.path().string(), "3", "1000000"}), "x\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Shared directory `\"" + dir.path().string() +
+                         "\"`: writable by group or others, who can plant entries and remove or "
+                         "replace logs\n");
+    EXPECT_EQ(readLog(dir / logName(1)).body(), "x\n");
+  }
 }
 
 TEST(Startup, RefusesFileNumbersTheCounterCannotContinue) {
@@ -247,9 +292,10 @@ TEST(Startup, PermissionProblemsAreReportedNotSilent) {
                     noSearchEmpty = dir / "nosearch-empty";
   for (const std::string& d : {noRead, noSearch, noSearchEmpty}) mkdir(d.c_str(), 0755);
   writeFile(noSearch + "/zarvo-access-4.log", "");
-  chmod(noRead.c_str(), 0333);
-  chmod(noSearch.c_str(), 0666);
-  chmod(noSearchEmpty.c_str(), 0666);
+  // Writable by none but root: a directory others may write is said first.
+  chmod(noRead.c_str(), 0311);
+  chmod(noSearch.c_str(), 0444);
+  chmod(noSearchEmpty.c_str(), 0444);
   struct Case {
     std::string directory, message;
   } cases[] = {

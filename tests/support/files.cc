@@ -67,4 +67,13 @@ std::string readLink(const std::string& path) {
   return std::string(buf, static_cast<size_t>(n));
 }
 
+std::string entryState(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "absent";
+  const std::string head = "mode " + std::to_string(st.st_mode) + " uid " +
+                           std::to_string(st.st_uid) + " links " + std::to_string(st.st_nlink) + ": ";
+  if (S_ISLNK(st.st_mode)) return head + readLink(path);
+  return S_ISREG(st.st_mode) ? head + readFile(path) : head;
+}
+
 }  // namespace zarvo::test

@@ -17,5 +17,8 @@ std::string gunzipFile(const std::string& path);
 // Number of gzip members in a file (0 when it is not gzip at all).
 int gzipMemberCount(const std::string& path);
 std::string readLink(const std::string& path);
+// An entry itself, never followed: its type and mode, owner and link count,
+// then its content (a regular file) or its text (a link); "absent".
+std::string entryState(const std::string& path);
 
 }  // namespace zarvo::test
