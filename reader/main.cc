@@ -29,14 +29,12 @@ constexpr const char kTimeForms[] =
     "use 2026-12-10T08:50:45Z or 2026-12-10 08:50:45 (a fraction of a second and the Z "
     "optional, always UTC), or -30s, -30sec, -15min, -2h, -1d";
 
-constexpr const char kUsageLine[] =
-    "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--host=NAME] "
-    "[--after-cursor=CURSOR] [--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] "
-    "DIRECTORY";
-
 // After the line that said what does not fit.
 [[noreturn]] void usageError() {
-  zarvo::printMessage(kUsageLine);
+  zarvo::printMessage(
+      "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--host=NAME] "
+      "[--after-cursor=CURSOR] [--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] "
+      "DIRECTORY");
   _exit(2);
 }
 
@@ -76,7 +74,10 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   // As in the writer: each only as the one and only argument.
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-    informationLine(std::string(kUsageLine) + "\n" + kReaderOptionLines);
+    informationLine(
+        "Usage: zarvo-accesslogcat [-f] [-n COUNT] [--raw] [-o json] [--host=NAME] "
+        "[--after-cursor=CURSOR] [--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] "
+        "DIRECTORY\n" + std::string(kReaderOptionLines));
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
     informationLine(std::string("zarvo-accesslogcat ") + kProductVersion + " (build " +
                     kProductBuild + ", " + ZARVO_BUILD_TYPE + ")");
