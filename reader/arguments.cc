@@ -71,7 +71,7 @@ std::optional<ReaderOptions> parseReaderArguments(int argc, const char* const* a
       options.json = true;
     } else if (text("--after-cursor", options.afterCursor) ||
                text("--cursor-file", options.cursorFile) || text("--since", options.since) ||
-               text("--until", options.until)) {
+               text("--until", options.until) || text("--host", options.host)) {
       if (badText) return std::nullopt;
     } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
       return std::nullopt;

@@ -53,6 +53,23 @@ std::string formatCursor(const Cursor& cursor) {
   return std::string(text, cursorDigits(text, cursor));
 }
 
+std::string quotedText(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '&') out.push_back('&');
+    if (byte >= 0x20 && byte < 0x7f) {
+      out.push_back(c);
+    } else {
+      out.append("\\x", 2);
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 15]);
+    }
+  }
+  return out + '"';
+}
+
 void cursorError(std::string_view text, std::string_view why) {
   printError("Bad cursor: `", text, why);
   _exit(2);

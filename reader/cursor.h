@@ -29,6 +29,11 @@ std::string formatCursor(const Cursor& cursor);
 // Writes formatCursor(cursor) at out (room for 41 bytes); returns its length.
 std::size_t cursorDigits(char* out, const Cursor& cursor);
 
+// text as paths are quoted in messages (in double quotes, '&' before every
+// '"' and '&'), and each byte that is not printable ASCII as \xNN, so no
+// control byte reaches a terminal.
+std::string quotedText(std::string_view text);
+
 // A cursor the reader cannot start from: "Bad cursor: `TEXT`: WHY" on
 // stderr, then status 2 before anything is printed.
 [[noreturn]] void cursorError(std::string_view text, std::string_view why);

@@ -76,7 +76,7 @@ std::optional<Cursor> CursorKeeper::load() {
   text.erase(0, first);
   if (text.empty()) return std::nullopt;
   std::optional<Cursor> cursor = parseCursor(text);
-  if (!cursor) cursorError(text, "not FILE:OFFSET (in " + quoted(file_) + ")");
+  if (!cursor) cursorError(quotedText(text), "not FILE:OFFSET (in " + quoted(file_) + ")");
   return cursor;
 }
 

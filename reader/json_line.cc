@@ -1,7 +1,10 @@
 #include "reader/json_line.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "format/timestamp.h"
 
 namespace zarvo {
 namespace {
@@ -84,35 +87,111 @@ bool appendString(std::string& out, std::string_view bytes) {
 }
 
 void appendByteArray(std::string& out, std::string_view bytes) {
-  out.push_back('[');
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     if (i > 0) out.push_back(',');
     appendDecimal(out, static_cast<unsigned char>(bytes[i]));
   }
-  out.push_back(']');
 }
+
+bool isUtf8(std::string_view bytes) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    if (static_cast<unsigned char>(bytes[at]) < 0x80) {
+      ++at;
+    } else if (const std::size_t length = sequenceLength(bytes, at); length != 0) {
+      at += length;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Fields every object shares: "cursor" (when a cursor is given), "host",
+// "file" and "offset".
+void appendPlace(std::string& out, const Cursor* cursor, std::string_view host, uint64_t file,
+                 uint64_t offset) {
+  out.push_back('{');
+  if (cursor != nullptr) {
+    char text[41];
+    out.append("\"cursor\":\"", 10);
+    out.append(text, cursorDigits(text, *cursor));
+    out.append("\",", 2);
+  }
+  out.append("\"host\":\"", 8);
+  appendString(out, host);
+  out.append("\",\"file\":", 9);
+  appendDecimal(out, file);
+  out.append(",\"offset\":", 10);
+  appendDecimal(out, offset);
+}
+
+void appendTime(std::string& out, const char* timestamp, int64_t millis) {
+  out.append(",\"time\":\"", 9);
+  out.append(timestamp, kTimestampLength);
+  out.append("\",\"time_unix_ms\":", 17);
+  appendSigned(out, millis);
+}
+
+void appendOptional(std::string& out, const char* key, std::optional<uint64_t> value) {
+  out.append(key);
+  if (value) appendDecimal(out, *value);
+  else out.append("null", 4);
+}
+
+// Input bytes encoded per block: at most 6 output bytes each, so a block's
+// text stays near the output buffer's size.
+constexpr std::size_t kBlock = 16 * 1024;
 
 }  // namespace
 
-void appendJsonLine(std::string& out, const JsonLine& line) {
-  char cursor[41];
-  out.append("{\"cursor\":\"", 11);
-  out.append(cursor, cursorDigits(cursor, line.cursor));
-  out.append("\",\"file\":", 9);
-  appendDecimal(out, line.cursor.file);
-  out.append(",\"time\":\"", 9);
-  out.append(line.timestamp, 24);
-  out.append("\",\"time_unix_ms\":", 17);
-  appendSigned(out, line.timeMillis);
-  out.append(",\"line\":\"", 9);
-  const std::size_t start = out.size();
-  if (appendString(out, line.bytes)) {
-    out.append("\"}\n", 3);
-    return;
+void writeJsonLine(Output& out, std::string& scratch, const JsonLine& line) {
+  scratch.clear();
+  appendPlace(scratch, &line.cursor, line.host, line.cursor.file, line.cursor.offset);
+  appendTime(scratch, line.timestamp, line.timeMillis);
+  const bool text = isUtf8(line.bytes);
+  scratch.append(text ? ",\"line\":\"" : ",\"line\":[", 9);
+  for (std::size_t at = 0; at < line.bytes.size();) {
+    // A block ends after a whole UTF-8 sequence, never inside one.
+    std::size_t end = std::min(line.bytes.size(), at + kBlock);
+    if (text)
+      while (end < line.bytes.size() && (static_cast<unsigned char>(line.bytes[end]) & 0xC0) == 0x80)
+        ++end;
+    const std::string_view block = line.bytes.substr(at, end - at);
+    if (text) {
+      appendString(scratch, block);
+    } else {
+      if (at > 0) scratch.push_back(',');
+      appendByteArray(scratch, block);
+    }
+    at = end;
+    if (scratch.size() >= 4 * kBlock) {
+      out.append(scratch.data(), scratch.size());
+      scratch.clear();
+    }
   }
-  out.resize(start - 1);  // back to before the opening quote
-  appendByteArray(out, line.bytes);
+  scratch.append(text ? "\"}\n" : "]}\n", 3);
+  out.append(scratch.data(), scratch.size());
+}
+
+void appendJsonGap(std::string& out, const JsonGap& gap) {
+  appendPlace(out, nullptr, gap.host, gap.file, gap.offset);
+  char timestamp[kTimestampLength];
+  timestampDigits(timestamp, clampToPrintable(gap.found));
+  appendTime(out, timestamp, gap.found.seconds * 1000 + gap.found.millis);
+  out.append(",\"gap\":\"", 8);
+  appendString(out, gap.why);
+  out.append("\",\"last_file\":", 14);
+  appendDecimal(out, gap.lastFile);
+  appendOptional(out, ",\"bytes\":", gap.bytes);
+  appendOptional(out, ",\"records\":", gap.records);
   out.append("}\n", 2);
+}
+
+bool isHostName(std::string_view text) {
+  if (text.empty() || text.size() > 255) return false;
+  for (char c : text)
+    if (c < 0x20 || c > 0x7e) return false;
+  return true;
 }
 
 }  // namespace zarvo

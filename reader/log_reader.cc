@@ -27,7 +27,7 @@ struct FileStart {
 
 FileStart startOf(const boost::filesystem::path& path) {
   StoredFile file;
-  CountSink counter(false);
+  CountSink counter(LineEnds::kRecords);
   RecordParser parser(counter);
   char bytes[kFileStart];
   std::size_t have = 0;
@@ -49,6 +49,7 @@ LogReader::LogReader(ReaderOptions options, Output& out)
       buffer_(new char[kReadBuffer]) {
   sink_.keepCursor(keeper_);
   sink_.limit(options_.range);
+  sink_.host(options_.host);
 }
 
 void LogReader::rescan() {
@@ -131,7 +132,7 @@ void LogReader::chooseStart() {
   for (auto it = listing_.rbegin(); it != listing_.rend() && !stopRequested(); ++it) {
     StoredFile file;
     if (!it->second.hasFile() || file.open(it->second.file()) != StoredFile::Opened::kYes) continue;
-    CountSink counter(options_.raw, options_.range.until);
+    CountSink counter(lineEndsOf(options_.raw, options_.json), options_.range.until);
     RecordParser parser(counter);
     for (ssize_t got; (got = file.read(buffer_.get(), kReadBuffer)) > 0;)
       parser.feed(buffer_.get(), static_cast<std::size_t>(got));
@@ -340,7 +341,7 @@ int LogReader::run() {
   std::optional<Cursor> after = keeper_.load();
   if (!after && !options_.afterCursor.empty()) {
     after = parseCursor(options_.afterCursor);
-    if (!after) cursorError(options_.afterCursor, "not FILE:OFFSET");
+    if (!after) cursorError(quotedText(options_.afterCursor), "not FILE:OFFSET");
   }
   const uint64_t first = nextFileNumber(listing_, 0);
   if (after) {

@@ -33,6 +33,7 @@ struct ReaderOptions {
   bool raw = false;
   std::optional<uint64_t> count;  // start with the last COUNT records (lines with raw)
   bool json = false;               // -o json: one object per line, joined as raw joins
+  std::string host;                // each object's "host" (--host, else the host's name)
   std::string afterCursor;         // as given; empty when none
   boost::filesystem::path cursorFile;
   bool showCursor = false;

@@ -4,8 +4,10 @@
 // Prints the records stored in DIRECTORY, oldest first, and with -f follows
 // the writer as it stores more.
 #include <signal.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -16,6 +18,8 @@
 #include "format/clock_reading.h"
 #include "format/product.h"
 #include "reader/arguments.h"
+#include "reader/cursor.h"
+#include "reader/json_line.h"
 #include "reader/log_reader.h"
 #include "reader/output.h"
 #include "reader/time_range.h"
@@ -32,6 +36,22 @@ int64_t timeArgument(bool since, const std::string& text) {
   if (!millis && since) zarvo::fatalError("Bad time for --since: `", text, kTimeForms);
   if (!millis) zarvo::fatalError("Bad time for --until: `", text, kTimeForms);
   return *millis;
+}
+
+// The "host" of every JSON object: --host, else the host's name.
+std::string hostName(const std::string& given) {
+  if (!given.empty()) {
+    if (!zarvo::isHostName(given))
+      zarvo::fatalLine("Bad host for --host: `" + zarvo::quotedText(given) +
+                       "`: use 1 to 255 printable ASCII characters");
+    return given;
+  }
+  utsname names;
+  if (uname(&names) != 0) zarvo::fatalLine("Cannot find the host name: " + zarvo::errorText(errno));
+  const std::string name = names.nodename;
+  if (!zarvo::isHostName(name))
+    zarvo::fatalLine("Cannot use the host name `" + zarvo::quotedText(name) + "`: set one with --host");
+  return name;
 }
 
 }  // namespace
@@ -58,6 +78,7 @@ int main(int argc, char** argv) {
         "[--cursor-file=FILE] [--show-cursor] [--since=TIME] [--until=TIME] DIRECTORY");
   if (!options->since.empty()) options->range.since = timeArgument(true, options->since);
   if (!options->until.empty()) options->range.until = timeArgument(false, options->until);
+  if (options->json) options->host = hostName(options->host);
   validateLogDirectory(options->directory);
   Output out(STDOUT_FILENO);
   return LogReader(*options, out).run();

@@ -7,6 +7,11 @@
 #include "reader/json_line.h"
 
 namespace zarvo {
+namespace {
+
+constexpr std::size_t kKeptLineCapacity = 1 << 20;
+
+}  // namespace
 
 void PrintSink::prefix(const char* data, std::size_t size) {
   record_ = {file_, parser_ != nullptr ? parser_->recordOffset() : 0};
@@ -31,7 +36,6 @@ void PrintSink::prefix(const char* data, std::size_t size) {
 
 void PrintSink::startLine(const char* prefix) {
   lineOpen_ = true;
-  lineCursor_ = record_;
   std::memcpy(lineTime_, prefix, kTimestampLength);
   lineMillis_ = timestampMillis(prefix);
   line_.clear();
@@ -48,8 +52,9 @@ void PrintSink::end(bool newline) {
   // Only a piece of a long line is a whole chunk without its newline.
   lineEnded_ = newline || chunkSize_ < kMaxChunkSize;
   if (skipping_) {
-    if (skip_ > 0 && (!raw_ || newline)) --skip_;
-    if (!pastUntil_) handed();
+    if (skip_ > 0 && endsLine(ends_, chunkSize_, newline)) --skip_;
+    // An object's cursor is always its line's last record's.
+    if (!pastUntil_ && (!json_ || lineEnded_)) handed();
     return;
   }
   open_ = false;
@@ -63,13 +68,15 @@ void PrintSink::end(bool newline) {
   handed();
 }
 
+// The line's cursor is its last record's: resuming after it starts at the
+// next line, as resuming after any record starts at the next record.
 void PrintSink::printLine() {
   std::string_view bytes = line_;
   if (!bytes.empty() && bytes.back() == '\n') bytes.remove_suffix(1);
-  encoded_.clear();
-  appendJsonLine(encoded_, {lineCursor_, lineTime_, lineMillis_, bytes});
-  out_.append(encoded_.data(), encoded_.size());
+  writeJsonLine(out_, encoded_, {host_, record_, lineTime_, lineMillis_, bytes});
   lineOpen_ = false;
+  // What a huge line took is given back rather than kept for good.
+  if (line_.capacity() > kKeptLineCapacity) std::string().swap(line_);
   handed();
 }
 

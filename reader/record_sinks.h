@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "format/record_layout.h"
 #include "reader/cursor.h"
 #include "reader/cursor_file.h"
 #include "reader/output.h"
@@ -12,6 +13,22 @@
 #include "reader/time_range.h"
 
 namespace zarvo {
+
+// How lines are counted: each record ends one, or with --raw each whose
+// chunk ends with a newline, or with -o json each that is no piece of a
+// long line (a whole chunk without its newline), as objects are printed.
+enum class LineEnds { kRecords, kNewlines, kObjects };
+
+inline LineEnds lineEndsOf(bool raw, bool json) {
+  return json ? LineEnds::kObjects : raw ? LineEnds::kNewlines : LineEnds::kRecords;
+}
+
+// Whether a record ends a line, by its chunk's size and whether it ends
+// with a newline.
+inline bool endsLine(LineEnds ends, std::size_t chunkSize, bool newline) {
+  return ends == LineEnds::kRecords || newline ||
+         (ends == LineEnds::kObjects && chunkSize < kMaxChunkSize);
+}
 
 // Whole records one per line (a piece of a long line, or a last line
 // without newline, gets one), or with --raw the chunks alone, which joins
@@ -21,10 +38,14 @@ namespace zarvo {
 class PrintSink : public RecordSink {
  public:
   PrintSink(Output& out, bool raw, bool json = false)
-      : out_(out), raw_(raw || json), json_(json) {}
+      : out_(out), raw_(raw || json), json_(json), ends_(lineEndsOf(raw, json)) {}
+
+  // The name each JSON object carries as "host".
+  void host(std::string name) { host_ = std::move(name); }
 
   void keepCursor(CursorKeeper& keeper) { keeper_ = &keeper; }
-  // Records are read but not printed until `lines` line ends went by.
+  // Records are read but not printed until `lines` line ends went by (as
+  // CountSink counts them).
   void skipLines(uint64_t lines) { skip_ = lines; }
   // The next `count` records are read but not printed.
   void skipRecords(uint64_t count) { skipRecords_ = count; }
@@ -59,6 +80,7 @@ class PrintSink : public RecordSink {
   Output& out_;
   bool raw_;
   bool json_;
+  LineEnds ends_;
   CursorKeeper* keeper_ = nullptr;
   TimeRange range_;
   uint64_t file_ = 0;
@@ -73,22 +95,21 @@ class PrintSink : public RecordSink {
   bool lineEnded_ = true;    // the last record read ended its line
   std::size_t chunkSize_ = 0;
   // The JSON line being gathered.
+  std::string host_;
   bool lineOpen_ = false;
-  Cursor lineCursor_;
   char lineTime_[24] = {};
   int64_t lineMillis_ = 0;
   std::string line_;
   std::string encoded_;
 };
 
-// The line ends of one file, in constant memory: every record ends a line,
-// or with --raw those whose chunk ends with a newline.
+// The line ends of one file, in constant memory.
 class CountSink : public RecordSink {
  public:
   // Lines after `until` (by their first record's time) are not counted:
   // -n then counts back from the last line within --until.
-  explicit CountSink(bool raw, int64_t until = std::numeric_limits<int64_t>::max())
-      : raw_(raw), until_(until) {}
+  explicit CountSink(LineEnds ends, int64_t until = std::numeric_limits<int64_t>::max())
+      : ends_(ends), until_(until) {}
 
   uint64_t lineEnds() const { return lineEnds_; }
   // True when records follow the last line end (a line still being written).
@@ -97,22 +118,24 @@ class CountSink : public RecordSink {
   bool counted() const { return counted_; }
 
   void prefix(const char* data, std::size_t) override {
+    chunkSize_ = 0;
     if (!past_ && !openLine_ && until_ != std::numeric_limits<int64_t>::max())
       past_ = timestampMillis(data) > until_;
     if (past_) return;
     openLine_ = true;
     counted_ = true;
   }
-  void chunk(const char*, std::size_t) override {}
+  void chunk(const char*, std::size_t size) override { chunkSize_ += size; }
   void end(bool newline) override {
-    if (past_ || (raw_ && !newline)) return;
+    if (past_ || !endsLine(ends_, chunkSize_, newline)) return;
     ++lineEnds_;
     openLine_ = false;
   }
 
  private:
-  bool raw_;
+  LineEnds ends_;
   int64_t until_;
+  std::size_t chunkSize_ = 0;
   uint64_t lineEnds_ = 0;
   bool openLine_ = false;
   bool counted_ = false;
