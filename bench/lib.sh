@@ -289,7 +289,7 @@ fleet_host() {
   # unit's FIFO: lines wait in it while the writer restarts.
   exec {FIFO_HOLD}<>"$h/access.fifo"
   fleet_writer_start "$1"
-  sed -e "s|/usr/bin/zarvo-accesslogcat|$READER|; s|-o json|-o json|" \
+  sed -e "s|/usr/bin/zarvo-accesslogcat|$READER|; s|-o json|-o json --host=host$1|" \
       -e "s|/var/lib/zarvo-shipper|$h/shipper|g; s|/run/zarvo-shipper|$h/run|g" \
       -e "s|/var/log/zarvo-shipper|$h/log|g; s|/var/log/http-proxy|$h/logs|g" \
       -e "s|127.0.0.1:8123|127.0.0.1:$CH_HTTP|" \
@@ -384,7 +384,7 @@ fleet_load() {
 }
 
 # fleet_rows N: rows of host N in ClickHouse, duplicates included.
-fleet_rows() { ch -q "SELECT count() FROM zarvo.access WHERE host = ''" 2>/dev/null || echo -1; }
+fleet_rows() { ch -q "SELECT count() FROM zarvo.access WHERE host = 'host$1'" 2>/dev/null || echo -1; }
 # fleet_drain SECONDS: until the rows of every host stayed the same for
 # 3 s (at most SECONDS).
 fleet_drain() {
@@ -408,7 +408,7 @@ fleet_check() {
   local n=$1 h=$WORK/host$1 out
   ch -q "SELECT extract(line, '(\\\\S+)\$'), file FROM zarvo.access WHERE host = 'host$n' AND kind = 'line'
          FORMAT TabSeparated" >"$h/rows.tsv"
-  ch -q "SELECT first_file, last_file FROM zarvo.access FINAL WHERE host = 'host$n' AND kind = 'gap'
+  ch -q "SELECT file, last_file FROM zarvo.access FINAL WHERE host = 'host$n' AND kind = 'gap'
          FORMAT TabSeparated" >"$h/gaps.tsv"
   GAPS=$(wc -l <"$h/gaps.tsv")
   DUPS=$(( $(wc -l <"$h/rows.tsv") - $(cut -f1 "$h/rows.tsv" | sort -u | wc -l) ))

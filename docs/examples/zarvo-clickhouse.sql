@@ -4,7 +4,7 @@
 -- One row per object of `zarvo-accesslogcat -o json`: a line of the proxy,
 -- or a gap (kind 'gap': what the reader reports lost, in its place).
 --
--- host, file and offset name a line: a line sent twice (after a kill of the
+-- host, file and offset name a line (gap a gap): a line sent twice (after a kill of the
 -- reader or a restart of its shipper) is a second row with the same key,
 -- and ReplacingMergeTree keeps one of them when it merges. Count with
 -- FINAL, which merges at query time:
@@ -27,12 +27,13 @@ CREATE TABLE IF NOT EXISTS zarvo.access
     -- A line that is not valid UTF-8, as its bytes (the shipper renames
     -- the reader's array "line" to "line_bytes"); line is then empty.
     line_bytes Array(UInt8),
-    -- A gap's fields; empty or 0 on a line.
+    -- A gap's fields, empty on a line: why (the reader's message), the
+    -- last file lost (file is the first), and the bytes and records lost
+    -- where the reader knows them. The time of a gap is when it was found.
     gap String,
-    first_file UInt64,
     last_file UInt64,
-    bytes_lost UInt64,
-    records_lost UInt64,
+    bytes Nullable(UInt64),
+    records Nullable(UInt64),
     kind String MATERIALIZED if(gap = '', 'line', 'gap'),
     time DateTime MATERIALIZED toDateTime(intDiv(time_unix_ms, 1000)),
     -- $remote_addr - $remote_user [$time_local] "$request" $status
@@ -47,4 +48,4 @@ CREATE TABLE IF NOT EXISTS zarvo.access
 )
 ENGINE = ReplacingMergeTree
 PARTITION BY toYYYYMM(time)
-ORDER BY (host, file, offset);
+ORDER BY (host, file, offset, gap);
