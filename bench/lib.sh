@@ -366,22 +366,26 @@ fleet_cpu() {
     '$1 == r && (h == "" || $2 == h) { last[$3] = $4 } END { for (p in last) t += last[p]; printf "%.2f", t / hz }' "$1"
 }
 
-# fleet_load SECONDS RATE: wrk on every host for SECONDS, at about RATE
-# requests a second a host (0: as fast as it goes); waits for them.
-fleet_load() {
-  local n conns=8 script=$WORK/pace.lua jobs=()
-  if (($2)); then
-    conns=$(( ($2 + 99) / 100 ))
-    echo "function delay() return $((conns * 1000 / $2)) end" >"$script"
+# fleet_load_start RATE: wrk on every host, at about RATE requests a
+# second a host (0: as fast as it goes), until fleet_load_stop.
+fleet_load_start() {
+  local n conns=8 script=$WORK/pace.lua
+  if (($1)); then
+    conns=$(( ($1 + 99) / 100 ))
+    echo "function delay() return $((conns * 1000 / $1)) end" >"$script"
   else
     echo "" >"$script"
   fi
+  LOAD_PIDS=()
   for n in $FLEET_HOSTS; do
-    wrk -t1 -c"$conns" -d"${1}s" -s "$script" "http://127.0.0.1$n:$WEB_PORT/fleet/item?id=4711" >"$WORK/wrk$n.out" &
-    jobs+=($!)
+    wrk -t1 -c"$conns" -d1h -s "$script" -H 'User-Agent: Mozilla/5.0 (X11; Linux x86_64) fleet/1.0' \
+      -H 'Referer: https://www.example.org/shop/catalog?page=3' \
+      "http://127.0.0.1$n:$WEB_PORT/shop/item?id=4711&lang=en" >"$WORK/wrk$n.out" &
+    LOAD_PIDS+=($!)
+    STARTED+=($!)
   done
-  wait "${jobs[@]}"
 }
+fleet_load_stop() { kill "${LOAD_PIDS[@]}"; wait "${LOAD_PIDS[@]}" 2>/dev/null || true; }
 
 # fleet_rows N: rows of host N in ClickHouse, duplicates included.
 fleet_rows() { ch -q "SELECT count() FROM zarvo.access WHERE host = 'host$1'" 2>/dev/null || echo -1; }

@@ -14,8 +14,7 @@ trap 'stop_started; cleanup' EXIT
 
 fleet_clickhouse_start
 for n in $FLEET_HOSTS; do fleet_host "$n"; done
-fleet_load 20 0 &
-load=$!
+fleet_load_start 0
 sleep 7
 reader=$(fleet_reader_pid 1)
 [ -n "$reader" ] || fail "no reader runs under the shipper of host 1"
@@ -23,7 +22,8 @@ kill -KILL "$reader"
 sleep 6
 fleet_shipper_stop 2
 fleet_shipper_start 2
-wait "$load"
+sleep 7
+fleet_load_stop
 fleet_drain 120 || fail "ClickHouse still took rows 120 s after the load ended"
 for n in $FLEET_HOSTS; do
   fleet_check "$n"
