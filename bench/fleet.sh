@@ -17,12 +17,12 @@
 # STEP: seconds between two faults (default 6; the load runs about 7 steps,
 # plus ClickHouse's start and the wait for retention, at most 120 s); rates:
 # lines a second a host, tried upwards until one is not kept up (default
-# "2000 4000 6000 8000 12000"; --rates "" skips them).
+# "2000 4000 8000 12000 16000"; --rates "" skips them).
 # KEEP=1 keeps the work directory. Installs nginx-light, wrk, syslog-ng-core,
 # syslog-ng-mod-http, clickhouse-server and clickhouse-client when missing.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-step=6 rates="2000 4000 6000 8000 12000"
+step=6 rates="2000 4000 8000 12000 16000"
 while (($#)); do
   case $1 in
     --rates) rates=$2; shift ;;
@@ -77,22 +77,26 @@ echo "(ClickHouse's CPU is shared: per million lines of both hosts)"
 grep -h zarvo-accesslogcat "$WORK"/host*/log/shipper.log 2>/dev/null | sed 's/^/shipper log: /' | head -5
 ch -q "SELECT host, gap FROM zarvo.access FINAL WHERE kind = 'gap'" | sed 's/^/gap row: /' | head -5
 
-# The highest rate a host that the chain keeps up with for 60 s.
+# The highest rate a host that the chain keeps up with for 60 s: wrk paced
+# at each rate in turn (it reaches a little less: its delay comes on top of
+# each request's time); the rate counted is what nginx logged.
 kept=-
 for rate in $rates; do
   declare -A before=() rows0=()
   for n in $FLEET_HOSTS; do before[$n]=$(wc -l <"$WORK/host$n/nginx-own.log"); rows0[$n]=$(fleet_rows "$n"); done
   fleet_load_start "$rate"; sleep 60; fleet_load_stop
   sleep 3
-  ok=1 line="rate $rate a host:"
+  ok=1 low= line="paced at $rate a host:"
   for n in $FLEET_HOSTS; do
     sent=$(( $(wc -l <"$WORK/host$n/nginx-own.log") - before[$n] )) got=$(( $(fleet_rows "$n") - rows0[$n] ))
-    line+=" host$n $((sent / 60))/s, $got of $sent in ClickHouse 3 s after;"
-    ((got >= sent && sent >= rate * 60 * 9 / 10)) || ok=0
+    line+=" host$n $((sent / 60))/s, $got of $sent rows 3 s after;"
+    ((got >= sent)) || ok=0
+    [[ -n $low ]] && ((low <= sent / 60)) || low=$((sent / 60))
   done
   log "$line $( ((ok)) && echo kept up || echo not kept up)"
   ((ok)) || break
-  kept=$rate
+  kept=$low
+  ((low >= rate * 8 / 10)) || { log "wrk reaches no more than $low a host here"; break; }
   fleet_drain 120 || true
 done
-[[ -z $rates ]] || echo "highest rate a host kept up with for 60 s: $kept lines/s"
+[[ -z $rates ]] || echo "highest rate a host kept up with for 60 s: $kept lines/s a host (both hosts at once)"

@@ -276,6 +276,10 @@ EOF
   until_true 60 ch -q 'SELECT 1' >/dev/null 2>&1 || die "ClickHouse did not start (see $d/server.err)"
   [[ -e $d/schema-done ]] && return 0
   ch --multiquery <"$SOURCE_DIR/docs/examples/zarvo-clickhouse.sql" || die "ClickHouse rejects the schema"
+  # Every row as it arrived: merges take duplicates out of zarvo.access
+  # within seconds, so they are counted here.
+  ch -q "CREATE MATERIALIZED VIEW zarvo.arrivals ENGINE = MergeTree ORDER BY (host, file, offset)
+         AS SELECT host, file, offset, kind FROM zarvo.access" || die "ClickHouse rejects the view"
   touch "$d/schema-done"
 }
 ch() { clickhouse-client --host 127.0.0.1 --port "$CH_TCP" "$@"; }
@@ -388,7 +392,7 @@ fleet_load_start() {
 fleet_load_stop() { kill "${LOAD_PIDS[@]}"; wait "${LOAD_PIDS[@]}" 2>/dev/null || true; }
 
 # fleet_rows N: rows of host N in ClickHouse, duplicates included.
-fleet_rows() { ch -q "SELECT count() FROM zarvo.access WHERE host = 'host$1'" 2>/dev/null || echo -1; }
+fleet_rows() { ch -q "SELECT count() FROM zarvo.arrivals WHERE host = 'host$1'" 2>/dev/null || echo -1; }
 # fleet_drain SECONDS: until the rows of every host stayed the same for
 # 3 s (at most SECONDS).
 fleet_drain() {
@@ -406,8 +410,8 @@ fleet_drain() {
 # by $request_id. Sets LOST (lines not in ClickHouse), LOST_IN_GAPS (of
 # them, those inside a gap row: a run of lines missing between a line
 # from a file before the gap's first and one from the file after its
-# last), GAPS (gap rows), DUPS (rows beyond one a line), DUPS_FINAL
-# (after FINAL) and EXTRA (rows of no nginx line).
+# last), GAPS (gap rows), DUPS (rows beyond one a line as they arrived),
+# DUPS_FINAL (after FINAL) and EXTRA (rows of no nginx line).
 fleet_check() {
   local n=$1 h=$WORK/host$1 out
   ch -q "SELECT extract(line, '(\\\\S+)\$'), file FROM zarvo.access WHERE host = 'host$n' AND kind = 'line'
@@ -415,7 +419,8 @@ fleet_check() {
   ch -q "SELECT file, last_file FROM zarvo.access FINAL WHERE host = 'host$n' AND kind = 'gap'
          FORMAT TabSeparated" >"$h/gaps.tsv"
   GAPS=$(wc -l <"$h/gaps.tsv")
-  DUPS=$(( $(wc -l <"$h/rows.tsv") - $(cut -f1 "$h/rows.tsv" | sort -u | wc -l) ))
+  DUPS=$(( $(ch -q "SELECT count() FROM zarvo.arrivals WHERE host = 'host$n' AND kind = 'line'") -
+           $(cut -f1 "$h/rows.tsv" | sort -u | wc -l) ))
   DUPS_FINAL=$(( $(ch -q "SELECT count() FROM zarvo.access FINAL WHERE host = 'host$n' AND kind = 'line'") -
                  $(cut -f1 "$h/rows.tsv" | sort -u | wc -l) ))
   out=$(awk -v gaps="$h/gaps.tsv" -v rows="$h/rows.tsv" '
