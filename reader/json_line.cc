@@ -175,9 +175,7 @@ void writeJsonLine(Output& out, std::string& scratch, const JsonLine& line) {
 
 void appendJsonGap(std::string& out, const JsonGap& gap) {
   appendPlace(out, nullptr, gap.host, gap.file, gap.offset);
-  char timestamp[kTimestampLength];
-  timestampDigits(timestamp, clampToPrintable(gap.found));
-  appendTime(out, timestamp, gap.found.seconds * 1000 + gap.found.millis);
+  appendTime(out, gap.timestamp, gap.timeMillis);
   out.append(",\"gap\":\"", 8);
   appendString(out, gap.why);
   out.append("\",\"last_file\":", 14);

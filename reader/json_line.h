@@ -13,7 +13,6 @@
 #include <string>
 #include <string_view>
 
-#include "format/clock_reading.h"
 #include "reader/cursor.h"
 #include "reader/output.h"
 
@@ -36,7 +35,8 @@ struct JsonGap {
   std::optional<uint64_t> bytes;   // how many bytes were lost, when known
   std::optional<uint64_t> records; // how many records, when known
   std::string_view why;            // as said on stderr
-  ClockReading found;              // when the reader found it
+  const char* timestamp;           // the last record read before the loss
+  int64_t timeMillis;              // the same time
 };
 
 // Writes the object and its newline to out, encoding the line a block at a

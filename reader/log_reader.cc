@@ -8,6 +8,9 @@
 
 #include "filestore/file_name.h"
 #include "filestore/messages.h"
+#include "format/clock_reading.h"
+#include "format/timestamp.h"
+#include "reader/json_line.h"
 #include "reader/start_point.h"
 #include "reader/stop_signal.h"
 
@@ -98,7 +101,9 @@ void LogReader::reportStrays() {
       if (!reportedStrays_.insert(path).second) continue;
       struct stat st;
       if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        reportLost(path, "a second file of number " + std::to_string(number));
+        reportLost(path, number, number,
+                   {"a second file of number " + std::to_string(number), 0,
+                    static_cast<uint64_t>(st.st_size)});
       } else {
         out_.flush();
         printError("Skipped: `", quoted(path), "not a regular file");
@@ -107,18 +112,37 @@ void LogReader::reportStrays() {
   }
 }
 
-void LogReader::reportLost(const boost::filesystem::path& path, const std::string& what) {
+// Said on stderr and, with -o json, as a gap object in its place among the
+// lines on standard output.
+void LogReader::reportLost(const boost::filesystem::path& path, uint64_t first, uint64_t last,
+                           const Loss& loss) {
+  if (options_.json) {
+    // Its time is the last record's read before it, else the time it was found.
+    char timestamp[kTimestampLength];
+    int64_t millis;
+    if (!sink_.lastTime(timestamp, millis)) {
+      const ClockReading now = clampToPrintable(readClock());
+      timestampDigits(timestamp, now);
+      millis = now.seconds * 1000 + now.millis;
+    }
+    gap_.clear();
+    appendJsonGap(gap_, {options_.host, first, last, loss.offset, loss.bytes, loss.records,
+                         loss.why, timestamp, millis});
+    out_.append(gap_.data(), gap_.size());
+  }
   out_.flush();
-  printError("Records lost: `", quoted(path), what);
+  printError("Records lost: `", quoted(path), loss.why);
   lost_ = true;
   setStopStatus(1);
 }
 
 void LogReader::reportDeleted(uint64_t first, uint64_t last) {
-  reportLost(options_.directory / logFileName(kFilePrefix, first),
-             first == last ? "deleted before it could be read"
-                           : "files " + std::to_string(first) + " to " + std::to_string(last) +
-                                 " deleted before they could be read");
+  // A line that went on in the files lost ends where they begin.
+  if (options_.json) sink_.endCutRecord();
+  reportLost(options_.directory / logFileName(kFilePrefix, first), first, last,
+             {first == last ? "deleted before it could be read"
+                            : "files " + std::to_string(first) + " to " + std::to_string(last) +
+                                  " deleted before they could be read"});
 }
 
 // With a count, the start is found from the newest file backwards: the
@@ -227,7 +251,7 @@ bool LogReader::openNext() {
         ++next_;
         continue;
       case StoredFile::Opened::kFailed:
-        reportLost(path, current_.error());
+        reportLost(path, next_, next_, {current_.error()});
         ++next_;
         continue;
       case StoredFile::Opened::kAbsent: {
@@ -250,8 +274,8 @@ bool LogReader::readAvailable() {
     keeper_.tick(out_.written());
     if (got < 0) {
       // The rest of the file cannot be had; what was read still counts.
-      reportLost(current_.path(), current_.error());
       sink_.endCutRecord();
+      reportLost(current_.path(), next_, next_, {current_.error(), parser_->offset()});
       noteRead();
       current_.close();
       open_ = false;
@@ -292,10 +316,10 @@ void LogReader::finishCurrent() {
       runGoesOn = start.holdsRecord && !start.run.empty() && start.run == parser_->run();
     }
   }
-  std::string lost = parser_->finish(runGoesOn);
+  const Loss lost = parser_->finish(runGoesOn);
   if (!lost.empty()) {
-    reportLost(current_.path(), lost);
     sink_.endCutRecord();
+    reportLost(current_.path(), next_, next_, lost);
   }
   noteRead();
   current_.close();
@@ -373,7 +397,8 @@ int LogReader::run() {
                               ? writingEnded(replaced)
                               : current_.isArchive() || nextFileNumber(listing_, next_ + 1) != 0;
     if (!readAvailable()) continue;
-    if (sink_.pastUntil()) break;
+    // Output gone: the file was read only in part, and its rest is no loss.
+    if (sink_.pastUntil() || out_.closed()) break;
     if (finished) {
       finishCurrent();
       if (!replaced) ++next_;
@@ -381,8 +406,8 @@ int LogReader::run() {
     }
     if (!options_.follow) {
       // The newest file may still grow, but not back into records.
-      if (std::string lost = parser_->lostForGood(); !lost.empty())
-        reportLost(current_.path(), lost);
+      if (const Loss lost = parser_->lostForGood(); !lost.empty())
+        reportLost(current_.path(), next_, next_, lost);
       break;
     }
     if (!waitForChange()) break;

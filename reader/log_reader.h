@@ -5,7 +5,8 @@
 // a later file: the writer closes a file before it creates the next one, so
 // what is read after that is all there is. Every loss (a file deleted
 // before it was read, cut short, or not the writer's) is said in one line
-// on stderr; numbers that never held a record are not. Single thread.
+// on stderr, and with -o json also as an object among the lines; numbers
+// that never held a record are not. Single thread.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -62,7 +63,8 @@ class LogReader {
   void finishCurrent();
   void noteRead();
   bool waitForChange();
-  void reportLost(const boost::filesystem::path& path, const std::string& what);
+  void reportLost(const boost::filesystem::path& path, uint64_t first, uint64_t last,
+                  const Loss& loss);
   void reportDeleted(uint64_t first, uint64_t last);
   void startAfter(const Cursor& cursor);
   void finishCursor();
@@ -87,6 +89,7 @@ class LogReader {
   ino_t directoryInode_ = 0;
   bool lost_ = false;
   std::unique_ptr<char[]> buffer_;
+  std::string gap_;  // a gap object being written
 };
 
 }  // namespace zarvo

@@ -105,42 +105,48 @@ std::size_t RecordParser::takeChunk(const char* data, std::size_t size) {
   return used;
 }
 
-std::string RecordParser::brokenTail() const {
-  return std::to_string(offset_ - brokenAt_) + " bytes at offset " + std::to_string(brokenAt_) +
-         " are not whole records";
+Loss RecordParser::cutRecord(uint64_t offset, uint64_t bytes) {
+  return {std::to_string(bytes) + " bytes at offset " + std::to_string(offset) +
+              " are not whole records",
+          offset, bytes, 1};
 }
 
-std::string RecordParser::lostForGood() const {
-  if (state_ == State::kForeign) return "not a log file of this writer";
-  return state_ == State::kBroken ? brokenTail() : "";
+// Bytes that stopped being records: how many records they held is unknown.
+Loss RecordParser::brokenTail() const {
+  Loss loss = cutRecord(brokenAt_, offset_ - brokenAt_);
+  loss.records.reset();
+  return loss;
 }
 
-std::string RecordParser::finish(bool runGoesOn) {
+Loss RecordParser::lostForGood() const {
+  if (state_ == State::kForeign) return {"not a log file of this writer"};
+  return state_ == State::kBroken ? brokenTail() : Loss();
+}
+
+Loss RecordParser::finish(bool runGoesOn) {
   switch (state_) {
     case State::kSectionLine:
       // A file the writer created but never wrote into holds nothing to lose.
-      return offset_ == 0 ? "" : "cut short in its header";
+      return offset_ == 0 ? Loss() : Loss{"cut short in its header"};
     case State::kFormatLine:
-      return "cut short in its header";
+      return {"cut short in its header"};
     case State::kForeign:
-      return "not a log file of this writer";
+      return {"not a log file of this writer"};
     case State::kPrefix:
-      if (pending_.empty()) return "";
-      return std::to_string(pending_.size()) + " bytes at offset " +
-             std::to_string(offset_ - pending_.size()) + " are not whole records";
+      if (pending_.empty()) return {};
+      return cutRecord(offset_ - pending_.size(), pending_.size());
     case State::kChunk: {
       // The input's last line had no newline; but the writer never stores
       // a prefix without a byte behind it.
       sink_.end(false);
       state_ = State::kPrefix;
-      if (chunkSize_ > 0 && !runGoesOn) return "";
-      return std::to_string(offset_ - recordStart_) + " bytes at offset " +
-             std::to_string(recordStart_) + " are not whole records";
+      if (chunkSize_ > 0 && !runGoesOn) return {};
+      return cutRecord(recordStart_, offset_ - recordStart_);
     }
     case State::kBroken:
       return brokenTail();
   }
-  return "";
+  return {};
 }
 
 }  // namespace zarvo

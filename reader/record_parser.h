@@ -5,9 +5,27 @@
 // read; only a header line or a prefix in two pieces is held back.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace zarvo {
+
+// What a file lost: nothing when `why` is empty. Offsets and sizes are in
+// the file's uncompressed bytes.
+struct Loss {
+  Loss() = default;
+  Loss(std::string why_, uint64_t offset_ = 0, std::optional<uint64_t> bytes_ = {},
+       std::optional<uint64_t> records_ = {})
+      : why(std::move(why_)), offset(offset_), bytes(bytes_), records(records_) {}
+
+  std::string why;
+  uint64_t offset = 0;              // where the loss starts
+  std::optional<uint64_t> bytes;    // how many were lost, when known
+  std::optional<uint64_t> records;  // how many records, when known
+
+  bool empty() const { return why.empty(); }
+};
 
 class RecordSink {
  public:
@@ -29,15 +47,17 @@ class RecordParser {
   // records (or nothing at all), else what was lost. runGoesOn: a later file
   // of the same run follows, so a last line without newline cannot be the
   // input's last one: it was cut.
-  std::string finish(bool runGoesOn = false);
+  Loss finish(bool runGoesOn = false);
   // What is lost already, however the file goes on (for a file that may
   // still grow): empty unless it is not the writer's or stopped being records.
-  std::string lostForGood() const;
+  Loss lostForGood() const;
   // The first header line without its timestamp, once read: the same for
   // every file of one run of the writer.
   const std::string& run() const { return run_; }
   // Where the record being read (or the next one) starts in the file.
   uint64_t recordOffset() const { return recordStart_; }
+  // Bytes of the file read so far.
+  uint64_t offset() const { return offset_; }
   // Records begun so far.
   uint64_t records() const { return records_; }
   // True when the file ends inside a record whose chunk may still grow.
@@ -50,7 +70,8 @@ class RecordParser {
   std::size_t takePrefix(const char* data, std::size_t size);
   std::size_t takeChunk(const char* data, std::size_t size);
   bool isRecordPrefix(const char* prefix) const;
-  std::string brokenTail() const;
+  Loss brokenTail() const;
+  static Loss cutRecord(uint64_t offset, uint64_t bytes);
 
   RecordSink& sink_;
   State state_ = State::kSectionLine;

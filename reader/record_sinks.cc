@@ -15,6 +15,7 @@ constexpr std::size_t kKeptLineCapacity = 1 << 20;
 
 void PrintSink::prefix(const char* data, std::size_t size) {
   record_ = {file_, parser_ != nullptr ? parser_->recordOffset() : 0};
+  std::memcpy(recordTime_, data, kTimestampLength);
   chunkSize_ = 0;
   skipping_ = skip_ > 0 || skipRecords_ > 0;
   if (skipping_) {
@@ -32,6 +33,13 @@ void PrintSink::prefix(const char* data, std::size_t size) {
   if (json_ && !lineOpen_) startLine(data);
   open_ = true;
   if (!raw_) out_.append(data, size);
+}
+
+bool PrintSink::lastTime(char (&timestamp)[kTimestampLength], int64_t& millis) const {
+  if (record_.file == 0) return false;
+  std::memcpy(timestamp, recordTime_, kTimestampLength);
+  millis = timestampMillis(recordTime_);
+  return true;
 }
 
 void PrintSink::startLine(const char* prefix) {

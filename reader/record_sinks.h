@@ -6,6 +6,7 @@
 #include <string>
 
 #include "format/record_layout.h"
+#include "format/timestamp.h"
 #include "reader/cursor.h"
 #include "reader/cursor_file.h"
 #include "reader/output.h"
@@ -53,6 +54,9 @@ class PrintSink : public RecordSink {
   // first one after range.until ends the printing for good.
   void limit(const TimeRange& range) { range_ = range; }
   bool pastUntil() const { return pastUntil_; }
+  // The prefix time of the last record read (printed or not), and the same
+  // in milliseconds; false when none was read yet.
+  bool lastTime(char (&timestamp)[kTimestampLength], int64_t& millis) const;
   // The records that follow are those of file `number`, cut by parser.
   void startFile(uint64_t number, const RecordParser& parser) {
     file_ = number;
@@ -86,6 +90,7 @@ class PrintSink : public RecordSink {
   uint64_t file_ = 0;
   const RecordParser* parser_ = nullptr;
   Cursor record_;  // the record being read
+  char recordTime_[kTimestampLength] = {};  // its prefix time
   uint64_t skip_ = 0;         // line ends
   uint64_t skipRecords_ = 0;
   bool skipping_ = false;
