@@ -29,7 +29,8 @@ CREATE TABLE IF NOT EXISTS zarvo.access
     line_bytes Array(UInt8),
     -- A gap's fields, empty on a line: why (the reader's message), the
     -- last file lost (file is the first), and the bytes and records lost
-    -- where the reader knows them. The time of a gap is when it was found.
+    -- where the reader knows them. A gap's time is that of the last line
+    -- read before it, so a gap reported again is the same row.
     gap String,
     last_file UInt64,
     bytes Nullable(UInt64),
