@@ -47,10 +47,10 @@ at "load: wrk on both hosts, as fast as they go"
 fleet_load_start 0
 sleep "$step"; at "TERM and start: writer of host 1"; fleet_writer_restart 1
 sleep "$step"; at "kill -9: reader of host 1 ($(fleet_reader_pid 1))"; kill -KILL "$(fleet_reader_pid 1)"
-sleep "$step"; at "restart: shipper of host 2"; fleet_shipper_stop 2; fleet_shipper_start 2
+sleep "$step"; at "restart: shipper of host 2"; fleet_stop SHIPPER 2; fleet_shipper_start 2
 sleep "$step"; at "kill -9 and start: ClickHouse"; fleet_clickhouse_kill; fleet_clickhouse_start
 sleep "$step"; at "stop: shipper of host 1, until retention passes its cursor"
-fleet_shipper_stop 1
+fleet_stop SHIPPER 1
 # The shipper took a quarter of a second more than its cursor covers (its
 # disk buffer keeps that), so retention must pass two files further.
 gone=$(( $(cut -d: -f1 "$WORK/host1/shipper/cursor") + 2 ))

@@ -317,7 +317,6 @@ http {
 EOF
   nginx -p "$h/nginx" -c "$h/nginx.conf" -e "$h/nginx.err" </dev/null &
   STARTED+=($!)
-  eval "NGINX_$1=\$!"
   until_true 10 bash -c "exec 3<>/dev/tcp/127.0.0.1$1/$WEB_PORT" 2>/dev/null || die "nginx of host $1 did not start"
 }
 fleet_writer_start() {
@@ -326,23 +325,19 @@ fleet_writer_start() {
   STARTED+=($!)
   eval "WRITER_$1=\$!"
 }
-fleet_writer_restart() {
+# fleet_stop ROLE N: TERM to host N's WRITER or SHIPPER, waited for.
+fleet_stop() {
   local pid
-  eval "pid=\$WRITER_$1"
-  kill -TERM "$pid" && wait "$pid" || log "writer of host $1 ended with status $?"
-  fleet_writer_start "$1"
+  eval "pid=\$$1_$2"
+  kill -TERM "$pid" && wait "$pid" || log "$1 of host $2 ended with status $?"
 }
+fleet_writer_restart() { fleet_stop WRITER "$1"; fleet_writer_start "$1"; }
 fleet_shipper_start() {
   local h=$WORK/host$1
   syslog-ng -F --no-caps -f "$h/zarvo-shipper.conf" -p "$h/run/syslog-ng.pid" \
     -R "$h/shipper/syslog-ng.persist" -c "$h/run/syslog-ng.ctl" </dev/null >/dev/null 2>>"$h/shipper.err" &
   STARTED+=($!)
   eval "SHIPPER_$1=\$!"
-}
-fleet_shipper_stop() {
-  local pid
-  eval "pid=\$SHIPPER_$1"
-  kill -TERM "$pid" && wait "$pid" || log "shipper of host $1 ended with status $?"
 }
 fleet_reader_pid() { pgrep -f "^$READER -f --cursor-file=$WORK/host$1/" || true; }
 fleet_clickhouse_kill() { kill -KILL "$CH_PID"; wait "$CH_PID" 2>/dev/null || true; }

@@ -20,7 +20,7 @@ reader=$(fleet_reader_pid 1)
 [ -n "$reader" ] || fail "no reader runs under the shipper of host 1"
 kill -KILL "$reader"
 sleep 6
-fleet_shipper_stop 2
+fleet_stop SHIPPER 2
 fleet_shipper_start 2
 sleep 7
 fleet_load_stop
