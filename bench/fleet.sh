@@ -54,7 +54,7 @@ fleet_stop SHIPPER 1
 # The shipper took a quarter of a second more than its cursor covers (its
 # disk buffer keeps that), so retention must pass two files further.
 gone=$(( $(cut -d: -f1 "$WORK/host1/shipper/cursor") + 2 ))
-until_true 120 eval '[[ -z $(compgen -G "$WORK/host1/logs/zarvo-access-$gone.log*") ]]' ||
+until_true 120 eval '(( $(fleet_oldest 1) > gone ))' ||
   log "retention did not reach file $gone in 120 s"
 at "start: shipper of host 1 (file $gone deleted)"; fleet_shipper_start 1
 sleep "$step"; fleet_load_stop
@@ -74,6 +74,10 @@ for n in $FLEET_HOSTS; do
     "$(per_m "$(fleet_cpu "$WORK/cpu" shipper "$n")" "$lines")" "$(per_m "$(fleet_cpu "$WORK/cpu" clickhouse)" "$total")"
 done
 echo "(ClickHouse's CPU is shared: per million lines of both hosts)"
+for n in $FLEET_HOSTS; do
+  echo "shipper log, host$n: $(grep -c 'curl: error' "$WORK/host$n/log/shipper.log") failed posts (sent again)," \
+    "$(grep -c -i 'dropped' "$WORK/host$n/log/shipper.log") drops"
+done
 grep -h zarvo-accesslogcat "$WORK"/host*/log/shipper.log 2>/dev/null | sed 's/^/shipper log: /' | head -5
 ch -q "SELECT host, gap FROM zarvo.access FINAL WHERE kind = 'gap'" | sed 's/^/gap row: /' | head -5
 

@@ -223,7 +223,7 @@ fmt_range() {
 # reader under it; ClickHouse runs by hand on 127.0.0.1 with the schema of
 # docs/examples. Everything lives in $WORK; pids go to STARTED.
 FLEET_PACKAGES=(nginx-light wrk syslog-ng-core syslog-ng-mod-http clickhouse-server clickhouse-client)
-FLEET_FILES=${FLEET_FILES:-6} FLEET_SIZE=${FLEET_SIZE:-1048576}  # the writers' MAXFILENUM, MAXFILESIZE
+FLEET_FILES=${FLEET_FILES:-8} FLEET_SIZE=${FLEET_SIZE:-2097152}  # the writers' MAXFILENUM, MAXFILESIZE
 
 # Fails, setting SKIP_REASON, when a tool of the chain is missing.
 fleet_available() {
@@ -339,6 +339,15 @@ fleet_shipper_start() {
   STARTED+=($!)
   eval "SHIPPER_$1=\$!"
 }
+# The number of host N's oldest stored file (0 when none).
+fleet_oldest() {
+  local f n=0
+  for f in "$WORK/host$1/logs"/zarvo-access-[0-9]*.log*; do
+    f=${f##*-} f=${f%%.*}
+    [[ $f =~ ^[0-9]+$ ]] && { ((n == 0 || f < n)) && n=$f; }
+  done
+  echo "$n"
+}
 fleet_reader_pid() { pgrep -f "^$READER -f --cursor-file=$WORK/host$1/" || true; }
 fleet_clickhouse_kill() { kill -KILL "$CH_PID"; wait "$CH_PID" 2>/dev/null || true; }
 
@@ -388,13 +397,19 @@ fleet_load_stop() { kill "${LOAD_PIDS[@]}"; wait "${LOAD_PIDS[@]}" 2>/dev/null |
 
 # fleet_rows N: rows of host N in ClickHouse, duplicates included.
 fleet_rows() { ch -q "SELECT count() FROM zarvo.arrivals WHERE host = 'host$1'" 2>/dev/null || echo -1; }
-# fleet_drain SECONDS: until the rows of every host stayed the same for
-# 3 s (at most SECONDS).
+# fleet_queued N: lines host N's shipper holds for ClickHouse ("?" when it
+# does not answer).
+fleet_queued() {
+  syslog-ng-ctl stats -c "$WORK/host$1/run/syslog-ng.ctl" 2>/dev/null |
+    awk -F';' '$2 ~ /^d_clickhouse#/ && $(NF-1) == "queued" { q += $NF; seen = 1 } END { print seen ? q : "?" }'
+}
+# fleet_drain SECONDS: until no shipper holds a line and the rows of every
+# host stayed the same for 3 s (at most SECONDS).
 fleet_drain() {
   local last= now still=0 deadline=$((SECONDS + $1)) n
   while ((SECONDS < deadline)); do
-    now=$(for n in $FLEET_HOSTS; do fleet_rows "$n"; done | tr '\n' ' ')
-    if [[ $now == "$last" ]]; then ((++still >= 6)) && return 0; else still=0; fi
+    now=$(for n in $FLEET_HOSTS; do echo "$(fleet_rows "$n")/$(fleet_queued "$n")"; done | tr '\n' ' ')
+    if [[ $now == "$last" && $now != */[!0]* ]]; then ((++still >= 6)) && return 0; else still=0; fi
     last=$now
     sleep 0.5
   done
