@@ -69,7 +69,12 @@ make_work() {
   return 0
 }
 STARTED=()  # processes started in the background, ended at exit by their ids
-stop_started() { local p; for p in "${STARTED[@]}"; do kill "$p" 2>/dev/null || true; done; }
+# Waited for, so that nothing still writes into WORK while it is removed.
+stop_started() {
+  local p
+  for p in "${STARTED[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${STARTED[@]}"; do wait "$p" 2>/dev/null || true; done
+}
 fs_of() { df -PT "$1" | awk 'NR == 2 {print $2}'; }
 
 # until_true SECONDS COMMAND...: polls COMMAND every 10 ms; fails after SECONDS.
@@ -358,16 +363,18 @@ fleet_sample() {
   local n pid
   while :; do
     for n in $FLEET_HOSTS; do
-      for pid in $(fleet_reader_pid "$n"); do echo "reader $n $pid $(fleet_ticks "$pid")"; done
-      for pid in $(pgrep -f "^syslog-ng -F --no-caps -f $WORK/host$n/" || true); do
-        echo "shipper $n $pid $(fleet_ticks "$pid")"
-      done
+      for pid in $(fleet_reader_pid "$n"); do fleet_ticks reader "$n" "$pid"; done
+      for pid in $(pgrep -f "^syslog-ng -F --no-caps -f $WORK/host$n/" || true); do fleet_ticks shipper "$n" "$pid"; done
     done
-    for pid in $(pgrep -f "^clickhouse-server --config-file=$WORK/" || true); do echo "clickhouse - $pid $(fleet_ticks "$pid")"; done
+    for pid in $(pgrep -f "^clickhouse-server --config-file=$WORK/" || true); do fleet_ticks clickhouse - "$pid"; done
     sleep 0.5
   done >>"$1"
 }
-fleet_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+# fleet_ticks ROLE HOST PID: the line of a process still there.
+fleet_ticks() {
+  local t
+  t=$(awk '{ print $14 + $15 }' "/proc/$3/stat" 2>/dev/null) && [[ -n $t ]] && echo "$1 $2 $3 $t" || true
+}
 # fleet_cpu FILE ROLE [HOST]: seconds of CPU of ROLE (on HOST) over the run.
 fleet_cpu() {
   awk -v r="$2" -v h="${3:-}" -v hz="$(getconf CLK_TCK)" \
