@@ -386,7 +386,7 @@ fleet_cpu() {
 fleet_load_start() {
   local n conns=8 script=$WORK/pace.lua
   if (($1)); then
-    conns=$(( ($1 + 99) / 100 ))
+    conns=$(( ($1 + 49) / 50 ))
     echo "function delay() return $((conns * 1000 / $1)) end" >"$script"
   else
     echo "" >"$script"
