@@ -9,7 +9,9 @@ source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/../../bench/lib.sh"
 WRITER=$(readlink -f "$1") READER=$(readlink -f "$2")
 fleet_available || skip "$SKIP_REASON (scripts/install-deps.sh installs it)"
-WORK=$scratch FLEET_HOSTS="1 2" WEB_PORT=$((20000 + $$ % 10000))
+# Room for every file of the run: a reader slowed by a sanitizer is never
+# overtaken by retention here.
+WORK=$scratch FLEET_HOSTS="1 2" WEB_PORT=$((20000 + $$ % 10000)) FLEET_FILES=1000
 trap 'stop_started; cleanup' EXIT
 
 fleet_clickhouse_start
