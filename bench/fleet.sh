@@ -100,7 +100,7 @@ for rate in $rates; do
   done
   log "$line $( ((ok)) && echo kept up || echo not kept up)"
   ((ok)) || break
-  kept=$low
+  [[ $kept != - ]] && ((kept >= low)) || kept=$low
   ((low > ${prev:-0} * 11 / 10)) || { log "wrk reaches no more than about $low a host here"; break; }
   prev=$low
   fleet_drain 120 || true
