@@ -91,7 +91,7 @@ for rate in $rates; do
   for n in $FLEET_HOSTS; do before[$n]=$(wc -l <"$WORK/host$n/nginx-own.log"); rows0[$n]=$(fleet_rows "$n"); done
   fleet_load_start "$rate"; sleep 60; fleet_load_stop
   sleep 3
-  ok=1 low= line="paced at $rate a host:"
+  ok=1 low="" line="paced at $rate a host:"
   for n in $FLEET_HOSTS; do
     sent=$(( $(wc -l <"$WORK/host$n/nginx-own.log") - before[$n] )) got=$(( $(fleet_rows "$n") - rows0[$n] ))
     line+=" host$n $((sent / 60))/s, $got of $sent rows 3 s after;"
