@@ -19,10 +19,10 @@ constexpr std::array<bool, 256> kPlain = plainTable();
 
 void appendDecimal(std::string& out, uint64_t value) {
   char text[20];
-  std::size_t n = 0;
-  do text[n++] = static_cast<char>('0' + value % 10);
+  std::size_t n = sizeof text;
+  do text[--n] = static_cast<char>('0' + value % 10);
   while ((value /= 10) != 0);
-  while (n > 0) out.push_back(text[--n]);
+  out.append(text + n, sizeof text - n);
 }
 
 void appendSigned(std::string& out, int64_t value) {
@@ -95,7 +95,12 @@ void appendByteArray(std::string& out, std::string_view bytes) {
 
 bool isUtf8(std::string_view bytes) {
   for (std::size_t at = 0; at < bytes.size();) {
-    if (static_cast<unsigned char>(bytes[at]) < 0x80) {
+    // ASCII, the common case, eight bytes at a time.
+    uint64_t word;
+    if (at + sizeof word <= bytes.size() &&
+        (std::memcpy(&word, bytes.data() + at, sizeof word), (word & 0x8080808080808080u) == 0)) {
+      at += sizeof word;
+    } else if (static_cast<unsigned char>(bytes[at]) < 0x80) {
       ++at;
     } else if (const std::size_t length = sequenceLength(bytes, at); length != 0) {
       at += length;

@@ -7,7 +7,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -47,8 +46,7 @@ std::string hostName(const std::string& given) {
     return given;
   }
   utsname names;
-  if (uname(&names) != 0) zarvo::fatalLine("Cannot find the host name: " + zarvo::errorText(errno));
-  const std::string name = names.nodename;
+  const std::string name = uname(&names) == 0 ? names.nodename : "";
   if (!zarvo::isHostName(name))
     zarvo::fatalLine("Cannot use the host name `" + zarvo::quotedText(name) + "`: set one with --host");
   return name;

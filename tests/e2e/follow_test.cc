@@ -44,6 +44,7 @@ enum class Reader {
   kKillAndResume,   // killed with its pipe full, resumed by its cursor file
   kShipperStops,    // stopped by the shipper, which drops what it read last
   kJson,            // -o json over random bytes, decoded again
+  kJsonResume,      // -o json resumed after the cursor of a line that spans files
   kTimeRange,       // --since and --until over input stored at three times
 };
 
@@ -65,6 +66,7 @@ const FollowRow kFollowRows[] = {
     {"CursorFileResumesAfterAKillLosingNothing", 1000000, 5000, Reader::kKillAndResume},
     {"CursorFileResumesBeforeWhatAStoppingShipperDropped", 1000000, 5000, Reader::kShipperStops},
     {"JsonGivesAnyBytesBack", 1000000, 5000, Reader::kJson},
+    {"JsonResumesAfterALongLinesCursorAtTheNextLine", 1000000, 5000, Reader::kJsonResume},
     {"SinceAndUntilPickTheLinesOfTheirTime", 1000000, 1000, Reader::kTimeRange},
 };
 
@@ -114,6 +116,7 @@ std::string decodeJson(const std::string& printed) {
     boost::property_tree::read_json(text, tree);
     const std::string cursor = tree.get<std::string>("cursor");
     EXPECT_EQ(cursor.substr(0, cursor.find(':')), tree.get<std::string>("file")) << object;
+    EXPECT_EQ(cursor.substr(cursor.find(':') + 1), tree.get<std::string>("offset")) << object;
     EXPECT_EQ(tree.get<std::string>("time").size(), kTimestampLength) << object;
     if (!cursors.empty()) lines += '\n';
     EXPECT_TRUE(cursors.insert(cursor).second) << object;
@@ -150,7 +153,7 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
   const std::string dir = tmp / "logs", out = tmp / "out";
   const std::string cursorFile = "--cursor-file=" + (tmp / "cursor"), resumed = tmp / "resumed";
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-  const std::string input = row.reader == Reader::kJson
+  const std::string input = row.reader == Reader::kJson || row.reader == Reader::kJsonResume
                                 ? randomBytes(300000, 7) + "\nutf-8 \xc3\xa9 \xf0\x9f\x98\x80 \"q\" \\ \x01\x1f\t\x7f\n" +
                                       std::string(5000, 'x') + "\n" + "no newline"
                                 : followInput();
@@ -242,6 +245,19 @@ TEST_P(FollowTest, PrintsWhatTheWriterStored) {
     const RunResult json = run(readerInto(out, {"-o", "json", dir}));
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_TRUE(decodeJson(printed()) == input);
+    return;
+  }
+  if (row.reader == Reader::kJsonResume) {
+    // The 5000-byte line's object: after its cursor comes the last line, whole.
+    ASSERT_EQ(run(writerArgv, input).status, 0);
+    ASSERT_EQ(run(readerInto(out, {"-o", "json", dir})).status, 0);
+    const std::string p = printed(), x = "\"line\":\"" + std::string(5000, 'x') + "\"";
+    const size_t at = p.rfind("{\"cursor\":\"", p.find(x));
+    ASSERT_NE(p.find(x), std::string::npos);
+    const std::string cursor = p.substr(at + 11, p.find('"', at + 11) - at - 11);
+    const RunResult rest = run(readerInto(resumed, {"-o", "json", "--after-cursor=" + cursor, dir}));
+    EXPECT_EQ(rest.err, "");
+    EXPECT_EQ(decodeJson(readFile(resumed)), "no newline") << cursor;
     return;
   }
   if (row.reader == Reader::kTimeRange) {

@@ -2,7 +2,8 @@
 // lines, or the input with --raw; the last COUNT as tail -n has them), what
 // it says on stderr and its status, for a file still being written, a .log
 // beside its partial archive, restarts of the writer, a stray entry, a file
-// deleted, every spelling of a number and a cut archive; that it stops on
+// deleted, every spelling of a number, a cut archive and -o json over a
+// long line and a gap; that it stops on
 // TERM with its output blocked, reads a huge file in flat memory, ends as
 // `| head` needs when its output goes, and ends a follow whose directory, or
 // whose files, were removed.
@@ -260,6 +261,32 @@ Case hugeFile(const std::string& dir) {
   return c;
 }
 
+// -o json -n 2 over two 5000-byte lines (three records each) and the next
+// file deleted: the second line whole, its last record's cursor and offset,
+// the host given, and the gap as an object between the lines around it.
+Case jsonLongLineAndGap(const std::string& dir) {
+  std::ostringstream prefix;
+  formatPrefix(prefix, ClockReading{1796900000, 123});
+  const std::string head = writeHeader(), p = prefix.str(), x(5000, 'x');
+  const std::string line = p + x.substr(0, 2047) + p + x.substr(2047, 2047) + p + x.substr(4094) + "\n";
+  writeFile(lineOf(dir, 1), head + line + line);
+  writeFile(lineOf(dir, 3), head + p + "b1\n");
+  const std::string last = std::to_string(head.size() + 5 * p.size() + 5001 + 2 * 2047),
+                    first = std::to_string(head.size()), time = p.substr(0, 24);
+  Case c;
+  c.args = {"-o", "json", "--host=h1", "-n", "2"};
+  c.out = "{\"cursor\":\"1:" + last + "\",\"host\":\"h1\",\"file\":1,\"offset\":" + last +
+          ",\"time\":\"" + time + "\",\"time_unix_ms\":1796900000123,\"line\":\"" + x + "\"}\n" +
+          "{\"host\":\"h1\",\"file\":2,\"offset\":0,\"time\":\"" + time +
+          "\",\"time_unix_ms\":1796900000123,\"gap\":\"deleted before it could be read\","
+          "\"last_file\":2,\"bytes\":null,\"records\":null}\n"
+          "{\"cursor\":\"3:" + first + "\",\"host\":\"h1\",\"file\":3,\"offset\":" + first +
+          ",\"time\":\"" + time + "\",\"time_unix_ms\":1796900000123,\"line\":\"b1\"}\n";
+  c.err = "Records lost: `\"" + lineOf(dir, 2) + "\"`: deleted before it could be read\n";
+  c.status = 1;
+  return c;
+}
+
 void removeAll(const std::string& dir) { boost::filesystem::remove_all(dir); }
 
 void emptyAndRestart(const std::string& dir) {
@@ -303,6 +330,7 @@ const ReaderRow kReaderRows[] = {
     {"SevenArchived", [](const std::string& dir) { return seven(dir, "zarvo-access7.log.gz"); }},
     {"ACutArchiveEndsItsRecordAndSaysSo", cutArchive},
     {"ArchivesZlibWouldPassAreSaid", junkArchives},
+    {"JsonCountsLinesAndSaysTheGapInPlace", jsonLongLineAndGap},
     {"TermEndsAFollowerBlockedOnAFullOutput", muchStored, Check::kStopWhenBlocked},
     {"LastFewOfAHugeFileInFlatMemory", hugeFile, Check::kFlatMemory},
     {"AClosedOutputEndsAReplayQuietly",
