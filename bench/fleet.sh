@@ -77,7 +77,7 @@ echo "(ClickHouse's CPU is shared: per million lines of both hosts)"
 for n in $FLEET_HOSTS; do
   echo "shipper log, host$n: $(grep -c 'curl: error' "$WORK/host$n/log/shipper.log") failed posts (sent again)," \
     "$(grep -c -i 'dropped' "$WORK/host$n/log/shipper.log") drops," \
-    "$(grep -c 'piece of a line' "$WORK/host$n/log/shipper.log") pieces of a killed reader's last line kept out"
+    "$(grep -c 'not a whole JSON object' "$WORK/host$n/log/shipper.log") pieces of a killed reader's last line kept out"
 done
 grep -h zarvo-accesslogcat "$WORK"/host*/log/shipper.log 2>/dev/null | sed 's/^/shipper log: /' | head -5
 ch -q "SELECT host, gap FROM zarvo.access FINAL WHERE kind = 'gap'" | sed 's/^/gap row: /' | head -5
