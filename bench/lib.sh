@@ -69,7 +69,12 @@ make_work() {
   return 0
 }
 STARTED=()  # processes started in the background, ended at exit by their ids
-stop_started() { local p; for p in "${STARTED[@]}"; do kill "$p" 2>/dev/null || true; done; }
+# Waited for, so that nothing still writes into WORK while it is removed.
+stop_started() {
+  local p
+  for p in "${STARTED[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${STARTED[@]}"; do wait "$p" 2>/dev/null || true; done
+}
 fs_of() { df -PT "$1" | awk 'NR == 2 {print $2}'; }
 
 # until_true SECONDS COMMAND...: polls COMMAND every 10 ms; fails after SECONDS.
@@ -215,4 +220,237 @@ fmt_range() {
   local m lo hi
   read -r m lo hi <<<"$1"
   [[ $m == - ]] && echo - || printf "%.${2:-2}f (%.${2:-2}f–%.${2:-2}f)" "$m" "$lo" "$hi"
+}
+
+# --- the fleet: proxy hosts shipping into one ClickHouse ------------------------
+# Each host N (127.0.0.1N) runs nginx writing into a FIFO held open as the
+# socket unit does, the writer, and the shipper of docs/examples with the
+# reader under it; ClickHouse runs by hand on 127.0.0.1 with the schema of
+# docs/examples. Everything lives in $WORK; pids go to STARTED.
+FLEET_PACKAGES=(nginx-light wrk syslog-ng-core syslog-ng-mod-http clickhouse-server clickhouse-client)
+FLEET_FILES=${FLEET_FILES:-8} FLEET_SIZE=${FLEET_SIZE:-2097152}  # the writers' MAXFILENUM, MAXFILESIZE
+
+# Fails, setting SKIP_REASON, when a tool of the chain is missing.
+fleet_available() {
+  local tool
+  SKIP_REASON=
+  for tool in nginx wrk syslog-ng clickhouse-server clickhouse-client logger; do
+    command -v "$tool" >/dev/null || { SKIP_REASON="$tool not installed"; return 1; }
+  done
+  [[ -e /usr/lib/syslog-ng/3.38/libhttp.so || -n $(find /usr/lib -name libhttp.so -path '*syslog-ng*' 2>/dev/null) ]] ||
+    { SKIP_REASON="syslog-ng's http() module (syslog-ng-mod-http) not installed"; return 1; }
+}
+
+# fleet_clickhouse_start: a server of its own on 127.0.0.1 (first call: its
+# configuration and the schema), answering queries before it returns.
+fleet_clickhouse_start() {
+  local d=$WORK/clickhouse
+  CH_HTTP=${CH_HTTP:-$((30000 + $$ % 10000))} CH_TCP=${CH_TCP:-$((40000 + $$ % 10000))}
+  if [[ ! -d $d ]]; then
+    mkdir -p "$d"
+    cat >"$d/config.xml" <<EOF
+<?xml version="1.0"?>
+<yandex>
+  <logger><level>warning</level><log>$d/server.log</log><errorlog>$d/server.err</errorlog></logger>
+  <listen_host>127.0.0.1</listen_host>
+  <http_port>$CH_HTTP</http_port>
+  <tcp_port>$CH_TCP</tcp_port>
+  <path>$d/data/</path>
+  <tmp_path>$d/tmp/</tmp_path>
+  <user_files_path>$d/user_files/</user_files_path>
+  <format_schema_path>$d/format_schemas/</format_schema_path>
+  <users_config>users.xml</users_config>
+  <default_profile>default</default_profile>
+  <default_database>default</default_database>
+  <mark_cache_size>67108864</mark_cache_size>
+</yandex>
+EOF
+    cat >"$d/users.xml" <<EOF
+<?xml version="1.0"?>
+<yandex>
+  <profiles><default></default></profiles>
+  <users><default><password></password><networks><ip>127.0.0.1</ip></networks>
+    <profile>default</profile><quota>default</quota></default></users>
+  <quotas><default></default></quotas>
+</yandex>
+EOF
+  fi
+  clickhouse-server --config-file="$d/config.xml" </dev/null >>"$d/stdout" 2>&1 &
+  CH_PID=$!
+  STARTED+=("$CH_PID")
+  until_true 60 ch -q 'SELECT 1' >/dev/null 2>&1 || die "ClickHouse did not start (see $d/server.err)"
+  [[ -e $d/schema-done ]] && return 0
+  ch --multiquery <"$SOURCE_DIR/docs/examples/zarvo-clickhouse.sql" || die "ClickHouse rejects the schema"
+  # Every row as it arrived: merges take duplicates out of zarvo.access
+  # within seconds, so they are counted here.
+  ch -q "CREATE MATERIALIZED VIEW zarvo.arrivals ENGINE = MergeTree ORDER BY (host, file, offset)
+         AS SELECT host, file, offset, kind FROM zarvo.access" || die "ClickHouse rejects the view"
+  touch "$d/schema-done"
+}
+ch() { clickhouse-client --host 127.0.0.1 --port "$CH_TCP" "$@"; }
+
+# fleet_host N: nginx on 127.0.0.1N, its writer and its shipper.
+fleet_host() {
+  local h=$WORK/host$1
+  mkdir -p "$h"/{logs,shipper,run,log,nginx}
+  mkfifo "$h/access.fifo"
+  # Held open read-write for the whole run, as systemd holds the socket
+  # unit's FIFO: lines wait in it while the writer restarts.
+  exec {FIFO_HOLD}<>"$h/access.fifo"
+  fleet_writer_start "$1"
+  sed -e "s|/usr/bin/zarvo-accesslogcat|$READER|; s|-o json|-o json --host=host$1|" \
+      -e "s|/var/lib/zarvo-shipper|$h/shipper|g; s|/run/zarvo-shipper|$h/run|g" \
+      -e "s|/var/log/zarvo-shipper|$h/log|g; s|/var/log/http-proxy|$h/logs|g" \
+      -e "s|127.0.0.1:8123|127.0.0.1:$CH_HTTP|" \
+      "$SOURCE_DIR/docs/examples/zarvo-shipper.conf" >"$h/zarvo-shipper.conf"
+  fleet_shipper_start "$1"
+  cat >"$h/nginx.conf" <<EOF
+worker_processes 1;
+daemon off;
+pid $h/nginx.pid;
+error_log $h/nginx.err warn;
+events { worker_connections 1024; }
+http {
+  client_body_temp_path $h/nginx; proxy_temp_path $h/nginx; fastcgi_temp_path $h/nginx;
+  uwsgi_temp_path $h/nginx; scgi_temp_path $h/nginx;
+  log_format ids '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status '
+                 '\$body_bytes_sent "\$http_referer" "\$http_user_agent" \$request_id';
+  access_log $h/access.fifo ids;
+  access_log $h/nginx-own.log ids;
+  server { listen 127.0.0.1$1:$WEB_PORT; location / { return 200 "ok\n"; } }
+}
+EOF
+  nginx -p "$h/nginx" -c "$h/nginx.conf" -e "$h/nginx.err" </dev/null &
+  STARTED+=($!)
+  until_true 10 bash -c "exec 3<>/dev/tcp/127.0.0.1$1/$WEB_PORT" 2>/dev/null || die "nginx of host $1 did not start"
+}
+fleet_writer_start() {
+  local h=$WORK/host$1
+  "$WRITER" "$h/logs" "$FLEET_FILES" "$FLEET_SIZE" <"$h/access.fifo" 2>>"$h/writer.err" &
+  STARTED+=($!)
+  eval "WRITER_$1=\$!"
+}
+# fleet_stop ROLE N: TERM to host N's WRITER or SHIPPER, waited for.
+fleet_stop() {
+  local pid
+  eval "pid=\$$1_$2"
+  kill -TERM "$pid" && wait "$pid" || log "$1 of host $2 ended with status $?"
+}
+fleet_writer_restart() { fleet_stop WRITER "$1"; fleet_writer_start "$1"; }
+fleet_shipper_start() {
+  local h=$WORK/host$1
+  syslog-ng -F --no-caps -f "$h/zarvo-shipper.conf" -p "$h/run/syslog-ng.pid" \
+    -R "$h/shipper/syslog-ng.persist" -c "$h/run/syslog-ng.ctl" </dev/null >/dev/null 2>>"$h/shipper.err" &
+  STARTED+=($!)
+  eval "SHIPPER_$1=\$!"
+}
+# The number of host N's oldest stored file (0 when none).
+fleet_oldest() {
+  local f n=0
+  for f in "$WORK/host$1/logs"/zarvo-access-[0-9]*.log*; do
+    f=${f##*-} f=${f%%.*}
+    [[ $f =~ ^[0-9]+$ ]] && { ((n == 0 || f < n)) && n=$f; }
+  done
+  echo "$n"
+}
+fleet_reader_pid() { pgrep -f "^$READER -f --cursor-file=$WORK/host$1/" || true; }
+fleet_clickhouse_kill() { kill -KILL "$CH_PID"; wait "$CH_PID" 2>/dev/null || true; }
+
+# fleet_sample FILE: every half second, "ROLE HOST PID TICKS" of every
+# reader, shipper and ClickHouse, until killed; the last reading of a
+# process is its total.
+fleet_sample() {
+  local n pid
+  while :; do
+    for n in $FLEET_HOSTS; do
+      for pid in $(fleet_reader_pid "$n"); do fleet_ticks reader "$n" "$pid"; done
+      for pid in $(pgrep -f "^syslog-ng -F --no-caps -f $WORK/host$n/" || true); do fleet_ticks shipper "$n" "$pid"; done
+    done
+    for pid in $(pgrep -f "^clickhouse-server --config-file=$WORK/" || true); do fleet_ticks clickhouse - "$pid"; done
+    sleep 0.5
+  done >>"$1"
+}
+# fleet_ticks ROLE HOST PID: the line of a process still there.
+fleet_ticks() {
+  local t
+  t=$(awk '{ print $14 + $15 }' "/proc/$3/stat" 2>/dev/null) && [[ -n $t ]] && echo "$1 $2 $3 $t" || true
+}
+# fleet_cpu FILE ROLE [HOST]: seconds of CPU of ROLE (on HOST) over the run.
+fleet_cpu() {
+  awk -v r="$2" -v h="${3:-}" -v hz="$(getconf CLK_TCK)" \
+    '$1 == r && (h == "" || $2 == h) { last[$3] = $4 } END { for (p in last) t += last[p]; printf "%.2f", t / hz }' "$1"
+}
+
+# fleet_load_start RATE: wrk on every host, at about RATE requests a
+# second a host (0: as fast as it goes), until fleet_load_stop.
+fleet_load_start() {
+  local n conns=8 script=$WORK/pace.lua
+  if (($1)); then
+    conns=$(( ($1 + 49) / 50 ))
+    echo "function delay() return $((conns * 1000 / $1)) end" >"$script"
+  else
+    echo "" >"$script"
+  fi
+  LOAD_PIDS=()
+  for n in $FLEET_HOSTS; do
+    wrk -t1 -c"$conns" -d1h -s "$script" -H 'User-Agent: Mozilla/5.0 (X11; Linux x86_64) fleet/1.0' \
+      -H 'Referer: https://www.example.org/shop/catalog?page=3' \
+      "http://127.0.0.1$n:$WEB_PORT/shop/item?id=4711&lang=en" >"$WORK/wrk$n.out" &
+    LOAD_PIDS+=($!)
+    STARTED+=($!)
+  done
+}
+fleet_load_stop() { kill "${LOAD_PIDS[@]}"; wait "${LOAD_PIDS[@]}" 2>/dev/null || true; }
+
+# fleet_rows N: rows of host N in ClickHouse, duplicates included.
+fleet_rows() { ch -q "SELECT count() FROM zarvo.arrivals WHERE host = 'host$1'" 2>/dev/null || echo -1; }
+# fleet_queued N: lines host N's shipper holds for ClickHouse ("?" when it
+# does not answer).
+fleet_queued() {
+  syslog-ng-ctl stats -c "$WORK/host$1/run/syslog-ng.ctl" 2>/dev/null |
+    awk -F';' '$2 ~ /^d_clickhouse#/ && $(NF-1) == "queued" { q += $NF; seen = 1 } END { print seen ? q : "?" }'
+}
+# fleet_drain SECONDS: until no shipper holds a line and the rows of every
+# host stayed the same for 3 s (at most SECONDS).
+fleet_drain() {
+  local last= now still=0 deadline=$((SECONDS + $1)) n
+  while ((SECONDS < deadline)); do
+    now=$(for n in $FLEET_HOSTS; do echo "$(fleet_rows "$n")/$(fleet_queued "$n")"; done | tr '\n' ' ')
+    if [[ $now == "$last" && $now != */[!0]* ]]; then ((++still >= 6)) && return 0; else still=0; fi
+    last=$now
+    sleep 0.5
+  done
+  return 1
+}
+
+# fleet_check N: host N's lines in ClickHouse against its nginx's own log,
+# by $request_id. Sets LOST (lines not in ClickHouse), LOST_IN_GAPS (of
+# them, those inside a gap row: a run of lines missing between a line
+# from a file before the gap's first and one from the file after its
+# last), GAPS (gap rows), DUPS (rows beyond one a line as they arrived),
+# DUPS_FINAL (after FINAL) and EXTRA (rows of no nginx line).
+fleet_check() {
+  local n=$1 h=$WORK/host$1 out
+  ch -q "SELECT extract(line, '(\\\\S+)\$'), file FROM zarvo.access WHERE host = 'host$n' AND kind = 'line'
+         FORMAT TabSeparated" >"$h/rows.tsv"
+  ch -q "SELECT file, last_file FROM zarvo.access FINAL WHERE host = 'host$n' AND kind = 'gap'
+         FORMAT TabSeparated" >"$h/gaps.tsv"
+  GAPS=$(wc -l <"$h/gaps.tsv")
+  DUPS=$(( $(ch -q "SELECT count() FROM zarvo.arrivals WHERE host = 'host$n' AND kind = 'line'") -
+           $(cut -f1 "$h/rows.tsv" | sort -u | wc -l) ))
+  DUPS_FINAL=$(( $(ch -q "SELECT count() FROM zarvo.access FINAL WHERE host = 'host$n' AND kind = 'line'") -
+                 $(cut -f1 "$h/rows.tsv" | sort -u | wc -l) ))
+  out=$(awk -v gaps="$h/gaps.tsv" -v rows="$h/rows.tsv" '
+    BEGIN { FS = "\t"; while ((getline l < rows) > 0) { split(l, f, "\t"); file[f[1]] = f[2] }
+            while ((getline l < gaps) > 0) { split(l, f, "\t"); g1[++ng] = f[1]; g2[ng] = f[2] } FS = " " }
+    function run_end(next_file,   i) {
+      if (!run) return
+      lost += run
+      for (i = 1; i <= ng; i++) if (prev >= g1[i] - 1 && prev <= g2[i] && next_file == g2[i] + 1) { in_gaps += run; break }
+      run = 0 }
+    { id = $NF; seen[id] = 1
+      if (id in file) { run_end(file[id]); prev = file[id] } else run++ }
+    END { run_end(-1); extra = 0; for (id in file) if (!(id in seen)) extra++
+          printf "%d %d %d\n", lost, in_gaps, extra }' "$h/nginx-own.log")
+  read -r LOST LOST_IN_GAPS EXTRA <<<"$out"
 }

@@ -39,7 +39,7 @@ install(FILES
   docs/examples/zarvo-accesslogwriter-rotate.service
   docs/examples/http-proxy.service
   docs/examples/zarvo-shipper.conf
-  docs/examples/zarvo-central.conf
+  docs/examples/zarvo-clickhouse.sql
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(ZARVO_PACKAGE_CONTACT "zarvo-accesslogwriter developers <zarvo-accesslogwriter@localhost>"
@@ -61,8 +61,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "files are gzipped on a background thread and only the newest archives are"
   "kept. zarvo-accesslogcat prints and follows the records of such a"
   "directory, without missing a file at any rotation rate, and resumes from"
-  "a cursor file for a shipper. Example systemd units and syslog-ng"
-  "configurations are in"
+  "a cursor file for a shipper. Example systemd units, a syslog-ng shipper"
+  "and a ClickHouse schema are in"
   "/usr/share/doc/zarvo-accesslogwriter/examples."
   "Licensed under the Apache License, Version 2.0.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -14,6 +14,9 @@ packages=(
   # The install tests: CPack's .deb (dpkg-shlibdeps, file), the manual page
   # lint (man, groff) and the check of the example units (systemd-analyze).
   dpkg-dev file man-db groff-base systemd
+  # The fleet test: two nginx under wrk, syslog-ng shippers with http(), and
+  # ClickHouse (logger, from bsdutils, is always there).
+  nginx-light wrk syslog-ng-core syslog-ng-mod-http clickhouse-server clickhouse-client
   clang-14 libclang-rt-14-dev
 )
 

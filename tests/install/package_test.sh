@@ -26,7 +26,7 @@ expected_files="./usr/bin/zarvo-accesslogcat
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter-rotate.timer
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.service
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-accesslogwriter.socket
-./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-central.conf
+./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-clickhouse.sql
 ./usr/share/doc/zarvo-accesslogwriter/examples/zarvo-shipper.conf
 ./usr/share/man/man1/zarvo-accesslogcat.1.gz
 ./usr/share/man/man1/zarvo-accesslogwriter.1.gz"
