@@ -5,6 +5,7 @@
 // shows a partial archive. It never prints, and never deletes anything but
 // an archive of its own whose directory entry could not be synced: the
 // caller decides what to keep.
+#include <atomic>
 #include <system_error>
 
 #include <boost/filesystem/path.hpp>
@@ -24,9 +25,13 @@ namespace zarvo {
 // temporary when it cannot be created; input again when writing fails.
 // Anything but a regular file at input or at the temporary is refused
 // (notRegularFile()) without waiting on it, and left alone.
+// level: zlib's 1 (fastest) to 9 (best); the header's extra-flags byte says
+// 4 for 1, 2 for 9. abandoned, when given, is looked at between blocks and
+// before the archive takes its name: once set, the call gives ECANCELED.
 std::error_code compressFile(const boost::filesystem::path& input,
                              boost::filesystem::path& output, bool& archiveOpened,
-                             boost::filesystem::path* failed = nullptr) noexcept;
+                             boost::filesystem::path* failed = nullptr, int level = 9,
+                             const std::atomic<bool>* abandoned = nullptr) noexcept;
 
 // What compressFile gives for a FIFO, device or directory in its way.
 std::error_code notRegularFile() noexcept;
