@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -42,7 +43,6 @@ bool roomFor(const boost::filesystem::path& path) {
 RetentionQueue::RetentionQueue(uint32_t maxEntries) : capacity(maxEntries) {}
 
 void RetentionQueue::add(const boost::filesystem::path& path) {
-  const Clock::time_point now = Clock::now();
   const bool archive = endsWith(path.string(), kCompressedSuffix);
   {
     std::lock_guard<std::mutex> guard(lock);
@@ -51,11 +51,9 @@ void RetentionQueue::add(const boost::filesystem::path& path) {
       files.back().archive = path;
       return;
     }
-    const Clock::duration filledIn = lastId == 0 ? Clock::duration::zero() : now - lastAdded;
-    lastAdded = now;
     files.push_back(Entry{++lastId, archive ? boost::filesystem::path() : path,
                           archive ? path : boost::filesystem::path(),
-                          archive ? State::kArchived : State::kWaiting, filledIn});
+                          archive ? State::kArchived : State::kWaiting});
   }
   // One at a time, each removed before the caller creates the next file.
   for (;;) {
@@ -122,18 +120,14 @@ void RetentionQueue::compressNewest() noexcept {
 // whatever this attempt made of it goes, without a word.
 void RetentionQueue::compress(uint64_t id, const boost::filesystem::path& path, int atLevel,
                               bool firstAttempt) noexcept {
-  const Clock::time_point start = Clock::now();
   boost::filesystem::path compressedPath, failed;
   bool archiveOpened = false;
   const std::error_code error =
       compressFile(path, compressedPath, archiveOpened, &failed, atLevel, &abandoned);
   std::unique_lock<std::mutex> guard(lock);
-  Entry* entry = find(id);
-  // Slower than the input: a file was pushed out from under it, or the
-  // newest file filled up in less time than this one took to compress.
-  const Clock::duration took = Clock::now() - start;
-  const Clock::duration newest = files.empty() ? Clock::duration::zero() : files.back().filledIn;
-  const bool fellBehind = entry == nullptr || (newest != Clock::duration::zero() && took > newest);
+  const auto at = std::find_if(files.begin(), files.end(),
+                               [id](const Entry& entry) { return entry.id == id; });
+  Entry* entry = at == files.end() ? nullptr : &*at;
   if (!error && entry != nullptr) {
     entry->log.clear();
     entry->archive = compressedPath;
@@ -144,9 +138,10 @@ void RetentionQueue::compress(uint64_t id, const boost::filesystem::path& path, 
   if (error && entry != nullptr) entry->state = lackOfRoom ? State::kNoRoom : State::kKept;
   // Something else took the file's name: it is no entry of ours, to keep
   // or to retire; it stays as it is, reported this once.
-  if (stray && entry != nullptr) files.erase(files.begin() + (entry - &files.front()));
+  if (stray && entry != nullptr) files.erase(at);
   guard.unlock();
-  if (fellBehind) chooseLevel(true);
+  // Slower than the input: retention dropped the file before it was done.
+  if (entry == nullptr) chooseLevel(true);
   if (!error) {
     removeName(entry != nullptr ? path : compressedPath);
     return;

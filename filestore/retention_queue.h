@@ -56,7 +56,6 @@ class RetentionQueue {
     boost::filesystem::path log;      // empty once its archive took its place
     boost::filesystem::path archive;  // empty while there is none
     State state = State::kWaiting;
-    Clock::duration filledIn{};       // since the file before it was added
   };
 
   void compress(uint64_t id, const boost::filesystem::path& path, int atLevel,
@@ -68,7 +67,6 @@ class RetentionQueue {
   std::deque<Entry> files;
   uint32_t capacity;
   uint64_t lastId = 0;
-  Clock::time_point lastAdded{};
   // Set, under the lock, when the file being compressed is pushed out.
   std::atomic<bool> abandoned{false};
   // Archive thread only: the compression level and when the thread was

@@ -250,6 +250,37 @@ TEST(Archive, EachArchiveIsSyncedBeforeItsSourceIsRemoved) {
   }
 }
 
+// The first compression's syncs take a second each while six more files
+// finish; MAXFILENUM 4 keeps 5, 6 and 7. File 1, pushed out while it was
+// compressed, is given up before its archive takes its name; 2, 3 and 4 are
+// never opened; 7, 6 and 5 follow, newest first.
+TEST(Archive, TheNewestFileIsCompressedFirstAndADoomedOneNever) {
+  if (const std::string why = whyNoStrace(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir, traceDir;
+  const std::string trace = traceDir / "trace";
+  Child child(traced(trace, {"-e", "trace=openat,rename,fsync", "-e", "inject=fsync:delay_enter=1000000"},
+                     writer({dir.path().string(), "4", "0"})));
+  child.write("one\n");
+  ASSERT_TRUE(eventually([&] { return exists(dir / ("." + gzName(1) + ".tmp")); }));
+  child.write("two\nthree\nfour\nfive\nsix\nseven\n");
+  const Names kept{gzName(5), gzName(6), gzName(7), logName(8), "zarvo-access.log"};
+  EXPECT_TRUE(eventually([&] { return listDir(dir.path().string()) == kept; }, 30))
+      << ::testing::PrintToString(listDir(dir.path().string()));
+  child.closeInput();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.stderrText(), "Archive thread behind the input: compressing at level 1\n");
+  std::vector<int> read;
+  std::istringstream lines(readFile(trace));
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_EQ(line.find("rename(\"" + dir / ("." + gzName(1))), std::string::npos) << line;
+    const std::string opened = "openat(AT_FDCWD, \"" + dir / "zarvo-access-";
+    const size_t at = line.find(opened);
+    if (at == std::string::npos || line.find("O_RDONLY") == std::string::npos) continue;
+    read.push_back(std::stoi(line.substr(at + opened.size())));
+  }
+  EXPECT_EQ(read, (std::vector<int>{1, 7, 6, 5}));
+}
+
 TEST(Archive, AKilledRunIsRecoveredByTheNextOne) {
   TempDir dir;
   std::string first, second;
