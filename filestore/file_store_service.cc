@@ -53,7 +53,7 @@ void FileStoreService::queueLeftoverFiles() {
       removeBareLeftover(file.path);
       continue;
     }
-    retention.add(file.path);
+    retention.add(file.path, true);
     postArchiveTask();
   }
   fileNumber = static_cast<int32_t>(last.number);

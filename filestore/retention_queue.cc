@@ -17,7 +17,11 @@ namespace {
 
 // The level while the archive thread keeps up, the one while it does not,
 // and how long after it was last behind it stays at the faster one: a
-// level 9 that cannot keep up is tried again at most once a minute.
+// level 9 that cannot keep up is tried again at most once a minute. Behind
+// means that a compression starts with kBacklog more files of this run
+// waiting, or that retention drops a file before its compression ends;
+// one file waiting while another is compressed is the usual pace.
+constexpr int kBacklog = 2;
 constexpr int kBestLevel = 9;
 constexpr int kFastLevel = 1;
 constexpr std::chrono::seconds kFastFor(60);
@@ -42,7 +46,7 @@ bool roomFor(const boost::filesystem::path& path) {
 
 RetentionQueue::RetentionQueue(uint32_t maxEntries) : capacity(maxEntries) {}
 
-void RetentionQueue::add(const boost::filesystem::path& path) {
+void RetentionQueue::add(const boost::filesystem::path& path, bool leftover) {
   const bool archive = endsWith(path.string(), kCompressedSuffix);
   {
     std::lock_guard<std::mutex> guard(lock);
@@ -53,7 +57,7 @@ void RetentionQueue::add(const boost::filesystem::path& path) {
     }
     files.push_back(Entry{++lastId, archive ? boost::filesystem::path() : path,
                           archive ? path : boost::filesystem::path(),
-                          archive ? State::kArchived : State::kWaiting});
+                          archive ? State::kArchived : State::kWaiting, leftover});
   }
   // One at a time, each removed before the caller creates the next file.
   for (;;) {
@@ -95,14 +99,14 @@ int RetentionQueue::chooseLevel(bool behind) noexcept {
 void RetentionQueue::compressNewest() noexcept {
   uint64_t id = 0;
   boost::filesystem::path path;
-  bool othersWait = false;
+  int othersWaiting = 0;
   {
     std::lock_guard<std::mutex> guard(lock);
     for (auto it = files.rbegin(); it != files.rend(); ++it) {
       if (it->state != State::kWaiting) continue;
       if (id != 0) {
-        othersWait = true;
-        break;
+        othersWaiting += it->leftover ? 0 : 1;
+        continue;
       }
       it->state = State::kCompressing;
       id = it->id;
@@ -111,7 +115,7 @@ void RetentionQueue::compressNewest() noexcept {
     if (id == 0) return;
     abandoned.store(false, std::memory_order_relaxed);
   }
-  compress(id, path, chooseLevel(othersWait), true);
+  compress(id, path, chooseLevel(othersWaiting >= kBacklog), true);
 }
 
 // A failure is reported on the first attempt, and one for want of room

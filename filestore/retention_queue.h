@@ -29,8 +29,9 @@ class RetentionQueue {
   // Main thread: a finished file joins as the newest, a ".log" to compress
   // or an archive found at start-up. An archive right after its own ".log"
   // (a start-up scan's pair) joins that entry, to be replaced by its
-  // compression. Files pushed out are removed before this returns.
-  void add(const boost::filesystem::path& path);
+  // compression. Files pushed out are removed before this returns. A
+  // leftover of an earlier run is no sign that the archive thread is behind.
+  void add(const boost::filesystem::path& path, bool leftover = false);
 
   // Archive thread: compresses the newest waiting file, if any.
   void compressNewest() noexcept;
@@ -56,6 +57,7 @@ class RetentionQueue {
     boost::filesystem::path log;      // empty once its archive took its place
     boost::filesystem::path archive;  // empty while there is none
     State state = State::kWaiting;
+    bool leftover = false;
   };
 
   void compress(uint64_t id, const boost::filesystem::path& path, int atLevel,
