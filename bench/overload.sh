@@ -198,8 +198,8 @@ for run in $RUNS; do
         echo "archive thread sustains $SUSTAIN MB/s (zlib level 9, one core, MB of input per CPU second)"
       fi
       if [[ $run == crafted ]]; then
-        [[ -f $WORK/crafted ]] || make_input "$WORK/crafted" crafted 64
-        flood crafted 1.5 "$WORK/crafted"
+        [[ -f $WORK/crafted.input ]] || make_input "$WORK/crafted.input" crafted 64
+        flood crafted 1.5 "$WORK/crafted.input"
       else
         flood "$run" "${run#flood-}" "$WORK/input"
       fi ;;
@@ -207,9 +207,12 @@ for run in $RUNS; do
     burst)
       mkdir "$WORK/burst" && START=$(now)
       echo "== burst: seq 1 50000 | writer DIR 10 0, input ends at once"
-      seq 1 50000 | "$BIN" "$WORK/burst" 10 0 2>>"$WORK/stderr"
+      seq 1 50000 | env LD_PRELOAD="$TOOLS/libpreload.so" PRELOAD_COUNTS="$WORK/burst.counts" \
+        "$BIN" "$WORK/burst" 10 0 2>>"$WORK/stderr"
       echo "   at exit after $(since "$START") s: $(ls "$WORK/burst" | grep -c '\.log$') .log," \
-        "$(ls "$WORK/burst" | grep -c '\.gz$') .gz, $(du -sk "$WORK/burst" | cut -f1) KiB on disk" ;;
+        "$(ls "$WORK/burst" | grep -c '\.gz$') .gz, $(du -sk "$WORK/burst" | cut -f1) KiB on disk"
+      cpu=$(grep -o 'thread_cpu [0-9.]*' "$WORK/burst.counts" | awk '{print $2}')
+      echo "   main thread CPU $cpu s: $(calc "$cpu / 50000 * 1e6" 1) us per rotation" ;;
     burst-held) held burst-held 0 0 50001 seq 1 50000 ;;
     *) die "unknown run $run" ;;
   esac

@@ -131,10 +131,12 @@ void walk(const Row& row) {
     } else {
       EXPECT_EQ(out.status, row.status);
     }
+    // Whether a storm put the archive thread behind is no row's concern.
+    const std::string err = withoutLevelLine(out.err);
     if (row.lastLine && row.lastLine->empty()) {
-      EXPECT_EQ(out.err, "");
+      EXPECT_EQ(err, "");
     } else if (row.lastLine) {
-      EXPECT_EQ(lastLine(out.err), expand(*row.lastLine, scene)) << out.err;
+      EXPECT_EQ(lastLine(err), expand(*row.lastLine, scene)) << err;
     }
     const unsigned promises = row.promises | (out.status == 0 ? row.onCleanExit : 0);
     EXPECT_EQ(scene.oracle.check(promises, out.input, out.settled).failures, "");
@@ -261,6 +263,7 @@ Outcome killAt(const KillPoint& point, Scene& scene) {
     const std::string next = scene.dir + "/" + logName(part + 1);
     if (part < point.rotations) {
       EXPECT_TRUE(eventually([&] { return readLink(scene.dir + "/" + kLink) == next; }, kEnds));
+      EXPECT_TRUE(eventually([&] { return caughtUp(scene.dir, scene.maxFileNum); }, kEnds));
     }
   }
   Outcome out{traced.wait(kEnds), traced.stderrText(), fed};
@@ -337,7 +340,7 @@ const std::vector<Row> kKillRows = {
     killRow("AtTheNextFileHeader", "kill -9 at the write of the next file's header", 3,
             {"write", logName(2), 1, 1, {logName(2)}}),
     killRow("AtARetentionDelete",
-            "kill -9 at the unlink that retires the oldest archive before the next compression", 2,
+            "kill -9 at the unlink that retires the oldest archive at the next rotation", 2,
             {"unlink,unlinkat", gzName(1), 1, 2, {gzName(1), logName(2), "!" + gzName(2)}}),
     {"FiftyRandomKillsUnderLoad",
      "kill -9 fifty times at random moments of a busy run, MAXFILESIZE 4000", 4,
@@ -782,6 +785,10 @@ Outcome fifoForQueuedLog(Scene& scene, int step) {
   run.rotateTo(4);
   EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(3)); }, kEnds))
       << "archiving stopped at the FIFO: " << ::testing::PrintToString(listDir(scene.dir));
+  // The newest file goes first: the FIFO's turn may come after file 3's.
+  EXPECT_TRUE(eventually([&] {
+    return run.child.stderrText().find("Not a regular file") != std::string::npos;
+  }, kEnds)) << "the FIFO was never reported";
   struct stat status;
   EXPECT_TRUE(lstat(fifo.c_str(), &status) == 0 && S_ISFIFO(status.st_mode)) << "the FIFO stays";
   // The checks that follow would read it.
@@ -1301,8 +1308,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, MatrixMemory, ::testing::ValuesIn(kMemoryRows), r
 // a backlog of finished files build up behind a fast input. When retention
 // keeps fewer files than wait, the ones it would retire are never compressed.
 // Each step delays it longer, until the backlog shows.
-const std::string kBehind = "Archive thread behind the input: compressing at level 1";
-
 // The longest record of `input`: the prefix, as the second header line of
 // any file in dir shows it, and the longest line.
 uint64_t longestRecord(const std::string& dir, const std::string& input) {
@@ -1414,17 +1419,17 @@ const std::vector<Row> kBacklogRows = {
     {"BoundedDuringAStorm",
      "every fsync delayed 200 ms, 20 records every 10 ms for 1.5 s, MAXFILESIZE 2000, "
      "MAXFILENUM 4",
-     4, [](Scene& scene, int) { return boundedStorm(scene); }, 0, kBehind,
+     4, [](Scene& scene, int) { return boundedStorm(scene); }, 0, "",
      kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
      whyNoStrace},
     {"BurstThenQuiet", "every fsync delayed 200 ms, 8000 lines at once, MAXFILESIZE 150000",
      100,
-     [](Scene& scene, int step) { return slowArchive(scene, step, 8000, "150000"); }, 0, kBehind,
+     [](Scene& scene, int step) { return slowArchive(scene, step, 8000, "150000"); }, 0, "",
      kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
      whyNoStrace},
     {"BacklogBeyondRetention",
      "every fsync delayed 200 ms, 300 files at once, MAXFILENUM 3: drains in a few compressions", 3,
-     [](Scene& scene, int step) { return slowArchive(scene, step, 300, "0"); }, 0, kBehind,
+     [](Scene& scene, int step) { return slowArchive(scene, step, 300, "0"); }, 0, "",
      kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
      whyNoStrace},
 };
