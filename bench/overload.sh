@@ -122,6 +122,9 @@ flood() {
   taskset -c 0 env LD_PRELOAD="$TOOLS/libpreload.so" PRELOAD_COUNTS="$WORK/$name.counts" \
     "$BIN" "$dir" 10 "$FLOOD_SIZE" <"$fifo" 2>>"$WORK/stderr" &
   pid=$! && STARTED+=("$pid")
+  # Held open after the flood, as a proxy holds its pipe: the writer goes on.
+  local hold
+  exec {hold}>"$fifo"
   # The sampler: every 10 ms the entries and bytes of DIRECTORY and the
   # CPU of each writer thread, until the writer is gone.
   taskset -c 1 python3 -c 'import os, sys, time
@@ -145,7 +148,7 @@ while os.path.exists("/proc/" + pid):
     time.sleep(0.01)
 main = cpu.pop(pid, 0); arch = max(cpu.values()) if cpu else 0
 open(out, "w").write("%d %d %d %d %.2f\n" % (peak_e, peak_b, peak_tmp, samples, arch))' \
-    "$dir" "$pid" "$WORK/$name.peaks" &
+    "$dir" "$pid" "$WORK/$name.peaks" {hold}>&- &
   local sampler=$!
   taskset -c 1 python3 -c 'import os, sys, time
 data = open(sys.argv[1], "rb").read(); rate = float(sys.argv[2]) * 1e6; secs = float(sys.argv[3])
@@ -155,9 +158,16 @@ while time.monotonic() - t0 < secs:
     due = t0 + sent / rate; now = time.monotonic()
     if due > now: time.sleep(due - now)
 open(sys.argv[5], "w").write("%d %.2f\n" % (sent, time.monotonic() - t0))' \
-    "$input" "$rate" "$DURATION" "$fifo" "$WORK/$name.fed"
-  local archives_at_stop
+    "$input" "$rate" "$DURATION" "$fifo" "$WORK/$name.fed" {hold}>&-
+  local archives_at_stop waited=0
   archives_at_stop=$(find "$dir" -maxdepth 1 -name '*.gz' | wc -l)
+  # With the input quiet, the compression under way finishes (at most 10 s).
+  until (($(find "$dir" -maxdepth 1 -name '*.gz' | wc -l) > 0)) || ((waited >= 100)); do
+    sleep 0.1 && waited=$((waited + 1))
+  done
+  local archives_quiet
+  archives_quiet=$(find "$dir" -maxdepth 1 -name '*.gz' | wc -l)
+  exec {hold}>&-
   wait "$pid" || true
   wait "$sampler" || true
   local fed secs peak_e peak_b peak_tmp samples arch main_cpu record bound_b
@@ -172,7 +182,8 @@ open(sys.argv[5], "w").write("%d %.2f\n" % (sent, time.monotonic() - t0))' \
   echo "   peak entries $peak_e (bound 12: current, 9 finished, one temporary, the link;" \
     "the link's own temporary seen in $peak_tmp sample(s) at most at once): $(verdict "$peak_e <= 12")"
   echo "   peak bytes $peak_b (bound $bound_b): $(verdict "$peak_b <= $bound_b")"
-  echo "   archives when the input stopped $archives_at_stop, at exit $(find "$dir" -maxdepth 1 -name '*.gz' | wc -l)"
+  echo "   archives when the flood stopped $archives_at_stop; $archives_quiet after $(calc "$waited / 10" 1) s of" \
+    "quiet input; $(find "$dir" -maxdepth 1 -name '*.gz' | wc -l) when the input closed"
   python3 -c 'import glob, gzip, sys, time, zlib
 spent = 0.0; levels = {}
 for f in glob.glob(sys.argv[1] + "/*.gz"):
@@ -184,7 +195,7 @@ arch = float(sys.argv[2])
 print("   archive thread CPU %.1f s; its survivors cost %.1f s again (levels %s): share %s" % (arch, spent,
       levels, "%.0f %%" % (100 * spent / arch) if arch > 0 else "-"))' "$dir" "$arch"
   echo "   main thread CPU $main_cpu s: $(calc "$main_cpu / ($fed / 1e9)" 2) s per GB"
-  rm -rf "$dir"
+  rm -rf "$dir" "$fifo"
 }
 
 echo "writer $BIN, work directory $WORK ($(fs_of "$WORK")), load average $LOAD_AT_START"
