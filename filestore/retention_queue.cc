@@ -209,11 +209,4 @@ bool RetentionQueue::waitForRoom() {
   return false;
 }
 
-std::deque<boost::filesystem::path> RetentionQueue::entries() {
-  std::lock_guard<std::mutex> guard(lock);
-  std::deque<boost::filesystem::path> names;
-  for (const Entry& entry : files) names.push_back(entry.log.empty() ? entry.archive : entry.log);
-  return names;
-}
-
 }  // namespace zarvo

@@ -46,10 +46,6 @@ class RetentionQueue {
   bool retryWhereRoom() noexcept;
   bool waitForRoom();
 
-  // What is kept, oldest first: the ".gz" where one took the entry's place,
-  // otherwise the ".log" (tests).
-  std::deque<boost::filesystem::path> entries();
-
  private:
   enum class State { kWaiting, kCompressing, kArchived, kKept, kNoRoom };
   struct Entry {
