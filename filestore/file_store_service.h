@@ -3,7 +3,8 @@
 // files, keeps the link to the current one, and archives finished files on
 // its own executor, run by the archive thread. Shared by the main thread
 // (construction, nextFilePath, archiveFile) and the archive thread
-// (runArchiveTasks); the two meet only in the executor's queue.
+// (runArchiveTasks); the two meet in the executor's queue and in the
+// retention queue's lock.
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -69,7 +70,7 @@ class FileStoreService {
   std::string prefix;
   boost::filesystem::path directory;
   boost::filesystem::path linkPath;
-  RetentionQueue retention;
+  RetentionQueue retention;  // both threads, under its own lock
   // Once a second while archives wait for room (archive thread only).
   boost::asio::steady_timer retryTimer{executor};
   bool retryArmed = false;
