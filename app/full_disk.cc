@@ -27,19 +27,21 @@ bool sleepUnlessStopped(Clock::time_point until) {
   return true;
 }
 
-// The archive thread owns the stored files; it may be in the middle of a
-// task, so its answer is awaited in short naps that a stop cuts short
-// (false then).
+// The archive thread may be in the middle of a compression, so its answer
+// is awaited in short naps that a stop cuts short (false then), whether it
+// came before a nap or during one.
 bool answer(std::future<bool> answer) {
   while (answer.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    if (!pauseUnlessSignalled(5 * 1000 * 1000) && stopRequested()) return false;
+    if (stopRequested()) return false;
+    pauseUnlessSignalled(5 * 1000 * 1000);
   }
   return answer.get();
 }
 
-// False when nothing of ours is left.
+// False when nothing of ours is left, or once a stop was asked for: from
+// then on nothing is deleted to make room.
 bool removeOldestStoredFile(CurrentFile& file, int error) {
-  return answer(file.service->removeOldestFile(errorText(error)));
+  return !stopRequested() && file.service->removeOldestFile(errorText(error));
 }
 
 bool giveUp(CurrentFile& file, int error) {

@@ -27,9 +27,6 @@ namespace {
 // pause comes after the flush, so what was read is never held back by it.
 constexpr ssize_t kSmallRead = 32 * 1024;
 constexpr long kPauseNanoseconds = 1000 * 1000;
-// How often a rotation held back by the archive backlog is tried again
-// while no input comes.
-constexpr long kHeldRotationRetry = 1000 * 1000;
 
 // A regular file is never short of input before its end: no pauses.
 bool isRegularFile(int fd) {
@@ -43,27 +40,17 @@ struct Loop {
   LinePrefix& prefix;
   ChunkReader& reader;
   uint64_t maxFileSize;
-  bool requestHeld = false;  // a rotation signal came while the backlog was full
 
   // Once a stop is asked for, the rest of the batch goes into the current
   // file without further rotations: with one rotation per record a batch
   // could otherwise hold the stop back for seconds. The new header was
   // stamped after the batch's clock reading, so the records that follow it
   // take a fresh one: time never goes backwards from file to file.
-  //
-  // While the archive thread is that far behind, a rotation waits (see
-  // rotationMustWait): the records go on into the current file, and the rotation
-  // comes with the first record or retry after the backlog has shrunk.
   void write(Chunk chunk) {
     writeRecord(file, prefix.data(), prefix.size(), chunk);
-    if (file.bytesWritten <= maxFileSize || service.rotationMustWait() || stopPending()) return;
+    if (file.bytesWritten <= maxFileSize || stopPending()) return;
     rotateFile(file, service);
     updatePrefix(prefix, readClock());
-  }
-
-  // A rotation is owed: the file is past its limit, or one was asked for.
-  bool rotationHeld() const {
-    return requestHeld || (file.hasRecord && file.bytesWritten > maxFileSize);
   }
 
   // Everything one read brought in, under one lock: the flush thread and a
@@ -86,16 +73,8 @@ struct Loop {
   // as records do.
   void rotateOnRequest() {
     std::lock_guard<std::mutex> lock(file.mutex);
-    requestHeld = false;
-    if (file.hasRecord && service.rotationMustWait()) requestHeld = true;
-    else if (file.hasRecord) rotateFile(file, service);
+    if (file.hasRecord) rotateFile(file, service);
     if (file.unflushed()) flushFile(file);
-  }
-
-  // Between reads: a rotation held back takes place once there is room.
-  void retryHeldRotation() {
-    if (!rotationHeld() || service.rotationMustWait()) return;
-    rotateOnRequest();
   }
 
   // Takes the mutex for good: nothing may touch the file after it is closed.
@@ -143,12 +122,11 @@ void runRecordLoop(CurrentFile& file, FileStoreService& service, LinePrefix& pre
     loop.writeChunks();
     if (stopRequested()) loop.finish();
     if (takeRotateRequest()) loop.rotateOnRequest();
-    loop.retryHeldRotation();
     if (paced && n > 0 && n < kSmallRead) {
       n = 0;
       if (!pauseUnlessSignalled(kPauseNanoseconds)) continue;
     }
-    if (!waitReadable(STDIN_FILENO, loop.rotationHeld() ? kHeldRotationRetry : -1)) continue;
+    if (!waitReadable(STDIN_FILENO)) continue;
     n = reader.fill();
     if (n == 0) loop.finish();
     if (n < 0 && errno != EINTR && errno != EAGAIN) loop.failRead(errno);

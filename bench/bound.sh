@@ -3,7 +3,8 @@
 # storms (MAXFILENUM 10, MAXFILESIZE 1000, 8000 lines a second for DURATION
 # seconds) on a disk-backed directory, beside BUSY busy loops, the entries
 # of DIRECTORY counted every 10 ms. Prints each run's peak and whether it
-# stayed within 2 x MAXFILENUM + 2.
+# stayed within MAXFILENUM + 2 (the current file, 9 finished ones, one
+# archive temporary, the link).
 # Usage: bench/run.sh bound [--runs N] [--duration S] [--busy K] [--writer PATH] [--dir TMP]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -66,7 +67,7 @@ storm() {
 }
 
 echo "writer $WRITER_BIN, work directory $WORK, $BUSY busy loops, load average $(cut -d' ' -f1 /proc/loadavg)"
-bound=$((2 * 10 + 2)) within=0 peaks=()
+bound=$((10 + 2)) within=0 peaks=()
 for ((run = 1; run <= RUNS; run++)); do
   mkdir "$scratch/$run"
   peak=$(storm "$scratch/$run")

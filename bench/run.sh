@@ -6,10 +6,11 @@
 #             the input; then our own figures against their targets
 #   proxy     behind nginx under wrk: CPU per million requests, our threads
 #             apart, and latency from nginx's write to our file
-#   overload  a rotation storm: finished files faster than one archive thread
+#   overload  floods at 1.5 and 8 times what one archive thread compresses, crafted
+#             lines, then rotation storms: finished files faster than one archive thread
 #             compresses them
 #   bound     the directory's entries counted every 10 ms during storms on a
-#             disk-backed directory beside busy loops, against 2 x MAXFILENUM + 2
+#             disk-backed directory beside busy loops, against MAXFILENUM + 2
 #   reader    zarvo-accesslogcat: replay, --raw, follow latency, quiet CPU
 #   fleet     two proxy hosts shipping into one ClickHouse, with faults (bench/fleet.sh)
 # Each mode's options are listed at the head of bench/MODE.sh. --no-build uses

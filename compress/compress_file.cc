@@ -27,15 +27,32 @@ namespace {
 namespace io = boost::iostreams;
 
 // Fixed header fields (no name, no comment, mtime 0) make the archive of
-// the same input the same bytes on every run; only the level is not the
-// library's default.
-io::gzip_params archiveParams() {
-  return io::gzip_params(io::gzip::best_compression, io::gzip::deflated,
+// the same input and level the same bytes on every run; only the level is
+// not the library's default.
+io::gzip_params archiveParams(int level) {
+  return io::gzip_params(level, io::gzip::deflated,
                          io::gzip::default_window_bits, io::gzip::default_mem_level,
                          io::gzip::default_strategy, "", "", 0);
 }
 
 constexpr std::streamsize kCompressorBufferSize = 4096;
+
+// The input, read block by block until the caller gives the file up: a
+// file retention has dropped is not worth another block.
+class AbandonableSource : public io::device<io::input, char> {
+ public:
+  AbandonableSource(Kesp::FileSource& source, const std::atomic<bool>* abandoned)
+      : input(source), flag(abandoned) {}
+  std::streamsize read(char* s, std::streamsize n) {
+    if (flag != nullptr && flag->load(std::memory_order_relaxed))
+      throw std::system_error(Kesp::errnoCode(ECANCELED));
+    return input.read(s, n);
+  }
+
+ private:
+  Kesp::Source<Kesp::FileSource> input;
+  const std::atomic<bool>* flag;
+};
 
 // The stream layer absorbs a write failure met while it syncs, and every
 // later call on the failed sink gives EIO: the sink's first error is the
@@ -98,7 +115,8 @@ boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& arch
 
 std::error_code compressFile(const boost::filesystem::path& input,
                              boost::filesystem::path& output, bool& archiveOpened,
-                             boost::filesystem::path* failed) noexcept {
+                             boost::filesystem::path* failed, int level,
+                             const std::atomic<bool>* abandoned) noexcept {
   archiveOpened = false;
   output = input;
   output += ".gz";
@@ -122,13 +140,13 @@ std::error_code compressFile(const boost::filesystem::path& input,
     return moded;
   culprit = input;
 
-  io::stream<Kesp::Source<Kesp::FileSource>> inputStream{Kesp::Source<Kesp::FileSource>{source}};
+  io::stream<AbandonableSource> inputStream{AbandonableSource{source, abandoned}};
   io::stream<Kesp::Sink<Kesp::FileSink>> outputStream{Kesp::Sink<Kesp::FileSink>{sink}};
   io::filtering_streambuf<io::output> chain;
   // The link in front of the compressor would otherwise buffer only 128
   // bytes: deflate and the CRC would then run once per 128 bytes, which costs
   // about 5 % of the compression time. The archive's bytes do not change.
-  chain.push(io::gzip_compressor(archiveParams(), kCompressorBufferSize), kCompressorBufferSize);
+  chain.push(io::gzip_compressor(archiveParams(level), kCompressorBufferSize), kCompressorBufferSize);
   chain.push(outputStream);
 
   try {
@@ -145,6 +163,8 @@ std::error_code compressFile(const boost::filesystem::path& input,
   // The caller deletes the input on success: the archive and its directory
   // entry must be on disk first, or a crash could leave neither.
   if (const std::error_code synced = sink.sync(); synced.value() != 0) return synced;
+  if (abandoned != nullptr && abandoned->load(std::memory_order_relaxed))
+    return Kesp::errnoCode(ECANCELED);
   return publish(temporary, output);
 }
 

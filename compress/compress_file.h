@@ -5,6 +5,7 @@
 // shows a partial archive. It never prints, and never deletes anything but
 // an archive of its own whose directory entry could not be synced: the
 // caller decides what to keep.
+#include <atomic>
 #include <system_error>
 
 #include <boost/filesystem/path.hpp>
@@ -28,9 +29,13 @@ namespace zarvo {
 // with a second name or of another user) is refused without reading or
 // waiting on it, and left alone; so is anything at the temporary's name,
 // which is only ever created new. The archive gets the input's mode.
+// level: zlib's 1 (fastest) to 9 (best); the header's extra-flags byte says
+// 4 for 1, 2 for 9. abandoned, when given, is looked at between blocks and
+// before the archive takes its name: once set, the call gives ECANCELED.
 std::error_code compressFile(const boost::filesystem::path& input,
                              boost::filesystem::path& output, bool& archiveOpened,
-                             boost::filesystem::path* failed = nullptr) noexcept;
+                             boost::filesystem::path* failed = nullptr, int level = 9,
+                             const std::atomic<bool>* abandoned = nullptr) noexcept;
 
 // Where the archive `archive` is written before it takes its name.
 boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& archive);

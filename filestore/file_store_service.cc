@@ -26,8 +26,7 @@ FileStoreService::FileStoreService(std::string basename, boost::filesystem::path
       prefix(std::move(basename)),
       directory(std::move(logDirectory)),
       linkPath(directory / (prefix + std::string(kLinkSuffix))),
-      retention(retentionCapacity(maxFileNum)),
-      backlogLimit(retentionCapacity(maxFileNum) + 1) {
+      retention(retentionCapacity(maxFileNum)) {
   validateDirectory();
   directoryLock = lockDirectory(directory);
   removeTemporaries(directory, prefix);
@@ -46,23 +45,16 @@ void FileStoreService::queueLeftoverFiles() {
   if (last.number >= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
     fatalError("Cannot continue numbering after `", quoted(last.path),
                "file numbers end at 2147483647");
-  bool removedPrevious = false;
-  for (size_t i = 0; i < found.size(); ++i) {
-    const std::string path = found[i].path.string();
-    if (!endsWith(path, kCompressedSuffix) && holdsNoRecord(found[i].path)) {
-      removeBareLeftover(found[i].path);
-      removedPrevious = true;
+  // The scan lists N.log right before N.log.gz: the archive joins the
+  // entry of its ".log", whose compression replaces it. Files beyond what
+  // retention keeps are removed as they are added, uncompressed.
+  for (const NumberedFile& file : found) {
+    if (!endsWith(file.path.string(), kCompressedSuffix) && holdsNoRecord(file.path)) {
+      removeBareLeftover(file.path);
       continue;
     }
-    // The scan lists N.log right before N.log.gz: compressing the ".log"
-    // enters that very archive, and the archive's own task then adds nothing.
-    // (Should the compression fail, it does add one: counting too few only
-    // delays a skip.) A ".log" removed for holding no record enters nothing.
-    const bool archiveOfThePrevious =
-        i > 0 && !removedPrevious &&
-        path == found[i - 1].path.string() + std::string(kCompressedSuffix);
-    postArchiveTask(found[i].path, !archiveOfThePrevious);
-    removedPrevious = false;
+    retention.add(file.path, true);
+    postArchiveTask();
   }
   fileNumber = static_cast<int32_t>(last.number);
 }
@@ -74,39 +66,21 @@ void FileStoreService::removeBareLeftover(const boost::filesystem::path& path) {
   if (error) printError("Cannot remove file: `", path.string(), error.message());
 }
 
+// A file pushed out by this one is removed here, on the main thread, before
+// the next file is created: the archive thread may be busy for seconds.
 void FileStoreService::archiveFile(const boost::filesystem::path& path) {
-  // Before the file is promised: the archive thread never counts it twice.
-  if (holding) {
-    holding = false;
-    currentFileHeld.store(false, std::memory_order_relaxed);
-  }
-  postArchiveTask(path, true);
+  retention.add(path);
+  postArchiveTask();
 }
 
-void FileStoreService::postArchiveTask(const boost::filesystem::path& path, bool addsEntry) {
-  // Only this thread writes the counter. Release, and acquire below: a task
-  // that sees the file promised also sees that it is no longer held, so it
-  // is never counted twice; seeing a smaller value only delays a skip.
-  const uint64_t added = addsEntry ? 1 : 0;
-  const uint64_t position = entriesPromised.fetch_add(added, std::memory_order_release) + added;
-  ++tasksPosted;
-  boost::asio::post(executor, [this, path, position] {
-    const uint64_t promised = entriesPromised.load(std::memory_order_acquire);
-    const uint64_t held = currentFileHeld.load(std::memory_order_relaxed) ? 1 : 0;
-    retention.handleFinishedFile(path, promised - position + held);
-    // Release: the files this task removed are gone before the main thread
-    // sees room for the next one.
-    tasksFinished.fetch_add(1, std::memory_order_release);
+// Each task compresses the newest file waiting, if any: there are as many
+// tasks as files, so every file handed over before a task ran is handled
+// once the task has run.
+void FileStoreService::postArchiveTask() {
+  boost::asio::post(executor, [this] {
+    retention.compressNewest();
     retryLaterWhileWaiting();
   });
-}
-
-std::future<bool> FileStoreService::removeOldestFile(std::string why) {
-  auto removed = std::make_shared<std::promise<bool>>();
-  boost::asio::post(executor, [this, removed, why = std::move(why)] {
-    removed->set_value(retention.removeOldest(why));
-  });
-  return removed->get_future();
 }
 
 std::future<bool> FileStoreService::whenCaughtUp() {

@@ -3,8 +3,8 @@
 // files, keeps the link to the current one, and archives finished files on
 // its own executor, run by the archive thread. Shared by the main thread
 // (construction, nextFilePath, archiveFile) and the archive thread
-// (runArchiveTasks); the two meet only in the executor's queue.
-#include <atomic>
+// (runArchiveTasks); the two meet in the executor's queue and in the
+// retention queue's lock.
 #include <cstdint>
 #include <future>
 #include <memory>
@@ -40,30 +40,13 @@ class FileStoreService {
   // thread compresses and deletes it without further coordination.
   void archiveFile(const boost::filesystem::path& path);
 
-  // Main thread, on a full disk: the archive thread removes the oldest
-  // stored file (an archive, or a ".log" that could not be compressed),
-  // never the current one, and prints a line opened by `why`. False when
-  // nothing of ours is left. Every file handed over before is handled first.
-  std::future<bool> removeOldestFile(std::string why);
+  // Main thread, on a full disk: removes the oldest stored file (an
+  // archive, or a ".log" not yet or not compressed), never the current one,
+  // and prints a line opened by `why`. False when nothing of ours is left.
+  bool removeOldestFile(const std::string& why) { return retention.removeOldest(why); }
   // True once every file handed over before has been handled: a backlog of
   // finished files may be all that filled the disk.
   std::future<bool> whenCaughtUp();
-
-  // Main thread, when a rotation is due. True while one more finished file
-  // than retention keeps archives waits for the archive thread: one more
-  // rotation could take the directory past twice its number of kept files
-  // plus two, so the caller holds it back and the current file grows
-  // instead. The held file counts as a sure entry from then on, so that the
-  // files it will push out are removed unread. An atomic load, and a store
-  // once per hold.
-  bool rotationMustWait() {
-    if (tasksPosted - tasksFinished.load(std::memory_order_acquire) < backlogLimit) return false;
-    if (!holding) {
-      holding = true;
-      currentFileHeld.store(true, std::memory_order_relaxed);
-    }
-    return true;
-  }
 
   // Archive thread body: runs archive tasks in posting order, forever.
   void runArchiveTasks();
@@ -74,10 +57,7 @@ class FileStoreService {
   void validateDirectory() const;
   void queueLeftoverFiles();
   void removeBareLeftover(const boost::filesystem::path& path);
-  // addsEntry: the file will surely put an entry into the retention queue
-  // when the queue is fully worked off (every file but a start-up archive
-  // that its own ".log", queued just before, already stands for).
-  void postArchiveTask(const boost::filesystem::path& path, bool addsEntry);
+  void postArchiveTask();
   std::string linkText(const boost::filesystem::path& path, const std::string& name) const;
   void pointLinkAt(const std::string& target) const;
   void retryLaterWhileWaiting();
@@ -90,23 +70,10 @@ class FileStoreService {
   std::string prefix;
   boost::filesystem::path directory;
   boost::filesystem::path linkPath;
-  RetentionQueue retention;
+  RetentionQueue retention;  // both threads, under its own lock
   // Once a second while archives wait for room (archive thread only).
   boost::asio::steady_timer retryTimer{executor};
   bool retryArmed = false;
-  // Files handed over that will each add an entry: the archive thread
-  // compares it with a task's own position to see how many newer entries
-  // are already on their way. Written by the main thread only.
-  std::atomic<uint64_t> entriesPromised{0};
-  // Tasks handed to the archive thread (main thread only) and those it has
-  // worked off, removals included.
-  uint64_t tasksPosted = 0;
-  std::atomic<uint64_t> tasksFinished{0};
-  uint64_t backlogLimit;
-  // The current file is past its limit and waits to be handed over; main
-  // thread's own copy beside it.
-  std::atomic<bool> currentFileHeld{false};
-  bool holding = false;
   int directoryLock = -1;  // held open, and so locked, until the process ends
 };
 

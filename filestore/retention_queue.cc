@@ -2,98 +2,37 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-
-#include <boost/filesystem/operations.hpp>
+#include <vector>
 
 #include "compress/compress_file.h"
 #include "filestore/file_name.h"
 #include "filestore/messages.h"
 
 namespace zarvo {
-
-RetentionQueue::RetentionQueue(uint32_t maxEntries) : capacity(maxEntries) {}
-
-void RetentionQueue::handleFinishedFile(const boost::filesystem::path& path,
-                                        uint64_t newerEntries) noexcept {
-  // Compressing it would only feed the eviction: the entries kept in the
-  // end are the same, and a backlog shrinks as fast as files can be removed.
-  // Every entry held now is older and just as surely evicted; they go
-  // first, so what stays on disk is always an unbroken run of the newest.
-  if (newerEntries >= capacity) {
-    for (; !files.empty(); files.pop_front()) removeFile(files.front());
-    removeFile(path);
-    return;
-  }
-  if (endsWith(path.string(), kCompressedSuffix)) {
-    if (files.empty() || !(files.back() == path)) push(path);
-    return;
-  }
-  // The oldest entry makes way before the compression starts rather than
-  // after it: while the compression waits on the disk, the directory holds
-  // the file and its temporary beside one archive fewer.
-  if (files.size() >= capacity) {
-    removeFile(files.front());
-    files.pop_front();
-  }
-  boost::filesystem::path compressedPath;
-  switch (compress(path, compressedPath, true)) {
-    case Compressed::kDone:
-      push(compressedPath);
-      removeFile(path);
-      return;
-    case Compressed::kKept:
-      push(path);
-      return;
-    case Compressed::kStray:
-      return;
-  }
-}
-
-// A failure is reported on the first attempt, and one for want of room
-// puts the file on the waiting list; a retry that fails for want of room
-// again stays silent.
-RetentionQueue::Compressed RetentionQueue::compress(const boost::filesystem::path& path,
-                                                    boost::filesystem::path& compressedPath,
-                                                    bool firstAttempt) noexcept {
-  boost::filesystem::path failed;
-  bool archiveOpened = false;
-  const std::error_code error = compressFile(path, compressedPath, archiveOpened, &failed);
-  if (!error) return Compressed::kDone;
-  const bool lackOfRoom = error.value() == ENOSPC || error.value() == EDQUOT;
-  // The archive's own name never held this attempt; whatever is there (a
-  // good archive of an earlier run, say) stays. The partial one goes before
-  // the report, so that whoever reads it sees the end state.
-  if (archiveOpened) removeFile(temporaryArchivePath(compressedPath));
-  if (firstAttempt || !lackOfRoom)
-    printError("Cannot compress file: `", failed.string(), error.message());
-  // Something else took the file's name (a link, a FIFO, a file with a
-  // second name or of another user): it is no entry of ours, to keep or to
-  // retire; it stays as it is, reported this once.
-  if (failed == path && isStrayEntry(error)) {
-    stopWaiting(path);
-    return Compressed::kStray;
-  }
-  if (firstAttempt && lackOfRoom) waitingForRoom.push_back(path);
-  if (!lackOfRoom) stopWaiting(path);
-  return Compressed::kKept;
-}
-
-bool RetentionQueue::removeOldest(const std::string& why) noexcept {
-  if (files.empty()) return false;
-  const boost::filesystem::path oldest = files.front();
-  files.pop_front();
-  stopWaiting(oldest);
-  boost::system::error_code error;
-  if (boost::filesystem::remove(oldest, error))
-    printMessage(why + ": removed " + quoted(oldest) + " to make room");
-  if (error) printError("Cannot remove file: `", oldest.string(), error.message());
-  return true;
-}
-
 namespace {
+
+// The level while the archive thread keeps up, the one while it does not,
+// and how long after it was last behind it stays at the faster one: a
+// level 9 that cannot keep up is tried again at most once a minute. Behind
+// means that a compression starts with kBacklog more files of this run
+// waiting, or that retention drops a file before its compression ends;
+// one file waiting while another is compressed is the usual pace.
+constexpr int kBacklog = 2;
+constexpr int kBestLevel = 9;
+constexpr int kFastLevel = 1;
+constexpr std::chrono::seconds kFastFor(60);
+
+// True when something was removed; a name already gone is no error.
+bool removeName(const boost::filesystem::path& path) noexcept {
+  if (path.empty()) return false;
+  if (unlink(path.c_str()) == 0) return true;
+  if (errno != ENOENT) printError("Cannot remove file: `", path.string(), errorText(errno));
+  return false;
+}
 
 // Room for the whole file: its archive is smaller unless nothing compresses.
 bool roomFor(const boost::filesystem::path& path) {
@@ -105,41 +44,170 @@ bool roomFor(const boost::filesystem::path& path) {
 
 }  // namespace
 
-bool RetentionQueue::retryWhereRoom() noexcept {
-  for (const boost::filesystem::path& path : std::vector<boost::filesystem::path>(waitingForRoom)) {
-    const auto entry = std::find(files.begin(), files.end(), path);
-    boost::filesystem::path compressedPath;
-    if (entry == files.end()) {  // evicted meanwhile
-      stopWaiting(path);
-    } else if (roomFor(path)) {
-      const Compressed result = compress(path, compressedPath, false);
-      if (result == Compressed::kStray) files.erase(entry);
-      if (result != Compressed::kDone) continue;
-      *entry = compressedPath;  // in the place of the ".log": retention order stays
-      stopWaiting(path);
-      removeFile(path);
+RetentionQueue::RetentionQueue(uint32_t maxEntries) : capacity(maxEntries) {}
+
+void RetentionQueue::add(const boost::filesystem::path& path, bool leftover) {
+  const bool archive = endsWith(path.string(), kCompressedSuffix);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (archive && !files.empty() && files.back().archive.empty() &&
+        files.back().log.string() + std::string(kCompressedSuffix) == path.string()) {
+      files.back().archive = path;
+      return;
     }
+    files.push_back(Entry{++lastId, archive ? boost::filesystem::path() : path,
+                          archive ? path : boost::filesystem::path(),
+                          archive ? State::kArchived : State::kWaiting, leftover});
   }
-  return !waitingForRoom.empty();
+  // One at a time, each removed before the caller creates the next file.
+  for (;;) {
+    Entry out;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (files.size() <= capacity) return;
+      out = std::move(files.front());
+      files.pop_front();
+      if (out.state == State::kCompressing) abandoned.store(true, std::memory_order_relaxed);
+    }
+    removeName(out.log);
+    removeName(out.archive);
+  }
 }
 
-void RetentionQueue::stopWaiting(const boost::filesystem::path& path) noexcept {
-  const auto waiting = std::find(waitingForRoom.begin(), waitingForRoom.end(), path);
-  if (waiting != waitingForRoom.end()) waitingForRoom.erase(waiting);
+RetentionQueue::Entry* RetentionQueue::find(uint64_t id) {
+  for (Entry& entry : files)
+    if (entry.id == id) return &entry;
+  return nullptr;
 }
 
-void RetentionQueue::push(const boost::filesystem::path& path) noexcept {
-  files.push_back(path);
-  if (files.size() > static_cast<uint64_t>(capacity)) {
-    removeFile(files.front());
+int RetentionQueue::chooseLevel(bool behind) noexcept {
+  const Clock::time_point now = Clock::now();
+  if (behind) {
+    lastBehind = now;
+    everBehind = true;
+  }
+  const int wanted = everBehind && now - lastBehind < kFastFor ? kFastLevel : kBestLevel;
+  if (wanted != level) {
+    printMessage(wanted == kFastLevel
+                     ? "Archive thread behind the input: compressing at level 1"
+                     : "Archive thread keeps up again: compressing at level 9");
+    level = wanted;
+  }
+  return level;
+}
+
+void RetentionQueue::compressNewest() noexcept {
+  uint64_t id = 0;
+  boost::filesystem::path path;
+  int othersWaiting = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+      if (it->state != State::kWaiting) continue;
+      if (id != 0) {
+        othersWaiting += it->leftover ? 0 : 1;
+        continue;
+      }
+      it->state = State::kCompressing;
+      id = it->id;
+      path = it->log;
+    }
+    if (id == 0) return;
+    abandoned.store(false, std::memory_order_relaxed);
+  }
+  compress(id, path, chooseLevel(othersWaiting >= kBacklog), true);
+}
+
+// A failure is reported on the first attempt, and one for want of room
+// makes the file wait for room; a retry that fails for want of room again
+// stays silent. A file pushed out meanwhile is nobody's concern any more:
+// whatever this attempt made of it goes, without a word.
+void RetentionQueue::compress(uint64_t id, const boost::filesystem::path& path, int atLevel,
+                              bool firstAttempt) noexcept {
+  boost::filesystem::path compressedPath, failed;
+  bool archiveOpened = false;
+  const std::error_code error =
+      compressFile(path, compressedPath, archiveOpened, &failed, atLevel, &abandoned);
+  std::unique_lock<std::mutex> guard(lock);
+  const auto at = std::find_if(files.begin(), files.end(),
+                               [id](const Entry& entry) { return entry.id == id; });
+  Entry* entry = at == files.end() ? nullptr : &*at;
+  if (!error && entry != nullptr) {
+    entry->log.clear();
+    entry->archive = compressedPath;
+    entry->state = State::kArchived;
+  }
+  const bool lackOfRoom = error.value() == ENOSPC || error.value() == EDQUOT;
+  const bool stray = failed == path && isStrayEntry(error);
+  if (error && entry != nullptr) entry->state = lackOfRoom ? State::kNoRoom : State::kKept;
+  // Something else took the file's name (a link, a FIFO, a file with a
+  // second name or of another user): it is no entry of ours, to keep or to
+  // retire; it stays as it is, reported this once.
+  if (stray && entry != nullptr) files.erase(at);
+  guard.unlock();
+  // Slower than the input: retention dropped the file before it was done.
+  if (entry == nullptr) chooseLevel(true);
+  if (!error) {
+    removeName(entry != nullptr ? path : compressedPath);
+    return;
+  }
+  // The archive's own name never held this attempt; whatever is there (a
+  // good archive of an earlier run, say) stays. The partial one goes before
+  // the report, so that whoever reads it sees the end state.
+  if (archiveOpened) removeName(temporaryArchivePath(compressedPath));
+  if (entry != nullptr && (firstAttempt || !lackOfRoom))
+    printError("Cannot compress file: `", failed.string(), error.message());
+}
+
+bool RetentionQueue::removeOldest(const std::string& why) noexcept {
+  Entry oldest;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (files.empty()) return false;
+    oldest = std::move(files.front());
     files.pop_front();
+    if (oldest.state == State::kCompressing) abandoned.store(true, std::memory_order_relaxed);
   }
+  const boost::filesystem::path& named = oldest.archive.empty() ? oldest.log : oldest.archive;
+  const bool removedLog = removeName(oldest.log);
+  if (removeName(oldest.archive) || removedLog)
+    printMessage(why + ": removed " + quoted(named) + " to make room");
+  return true;
 }
 
-void RetentionQueue::removeFile(const boost::filesystem::path& path) noexcept {
-  boost::system::error_code error;
-  boost::filesystem::remove(path, error);
-  if (error) printError("Cannot remove file: `", path.string(), error.message());
+bool RetentionQueue::retryWhereRoom() noexcept {
+  std::vector<uint64_t> waiting;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    for (const Entry& entry : files)
+      if (entry.state == State::kNoRoom) waiting.push_back(entry.id);
+  }
+  for (uint64_t id : waiting) {
+    boost::filesystem::path path;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      Entry* entry = find(id);
+      if (entry == nullptr || entry->state != State::kNoRoom) continue;
+      path = entry->log;
+    }
+    if (!roomFor(path)) continue;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      Entry* entry = find(id);
+      if (entry == nullptr) continue;
+      entry->state = State::kCompressing;
+      abandoned.store(false, std::memory_order_relaxed);
+    }
+    compress(id, path, chooseLevel(false), false);
+  }
+  return waitForRoom();
+}
+
+bool RetentionQueue::waitForRoom() {
+  std::lock_guard<std::mutex> guard(lock);
+  for (const Entry& entry : files)
+    if (entry.state == State::kNoRoom) return true;
+  return false;
 }
 
 }  // namespace zarvo

@@ -1,12 +1,20 @@
 #pragma once
-// Archived files, oldest first, of which at most `capacity` are kept: each
-// new entry beyond that deletes the oldest. An entry is usually a ".gz"
-// archive, or the ".log" itself when it could not be compressed. Used by the
-// archive thread alone, one task at a time, so it needs no lock.
+// The finished files kept, oldest first: at most `capacity` of them, each a
+// ".log" waiting for the archive thread or its ".gz" archive (or the ".log"
+// itself when it could not be compressed). A file that joins it beyond that
+// pushes the oldest out, and the thread that added it removes that one at
+// once, compressed or not: the directory never holds more, whatever the
+// archive thread is doing. The archive thread takes the newest waiting file
+// first, so under overload the archives that exist are the newest, and gives
+// up a compression as soon as its file is pushed out. Shared by the main
+// thread (add, removeOldest) and the archive thread (the rest), under one
+// lock that is never held across a system call.
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
-#include <vector>
 
 #include <boost/filesystem/path.hpp>
 
@@ -14,40 +22,56 @@ namespace zarvo {
 
 class RetentionQueue {
  public:
+  using Clock = std::chrono::steady_clock;
+
   explicit RetentionQueue(uint32_t capacity);
 
-  // An archive is taken over as it is; any other file is compressed beside
-  // itself and then removed (kept, and queued in the archive's place, when
-  // compression fails). newerEntries: files handed over after this one that
-  // will each add an entry; with at least `capacity` of them this file's
-  // entry would surely be evicted, so the file is removed at once instead,
-  // after every entry held (all older, all as surely evicted).
-  void handleFinishedFile(const boost::filesystem::path& path, uint64_t newerEntries) noexcept;
+  // Main thread: a finished file joins as the newest, a ".log" to compress
+  // or an archive found at start-up. An archive right after its own ".log"
+  // (a start-up scan's pair) joins that entry, to be replaced by its
+  // compression. Files pushed out are removed before this returns. A
+  // leftover of an earlier run is no sign that the archive thread is behind.
+  void add(const boost::filesystem::path& path, bool leftover = false);
 
-  const std::deque<boost::filesystem::path>& entries() const { return files; }
+  // Archive thread: compresses the newest waiting file, if any.
+  void compressNewest() noexcept;
 
-  // Removes the oldest entry to make room for the current file; `why` opens
+  // Main thread, on a full disk: removes the oldest kept file; `why` opens
   // the line that names it. False when there is none.
   bool removeOldest(const std::string& why) noexcept;
 
-  // ".log" entries whose compression failed for want of room are compressed
-  // again once the directory's file system has room for the whole file.
+  // Archive thread: ".log" files whose compression failed for want of room
+  // are compressed again once the file system has room for the whole file.
   // True while some still wait.
   bool retryWhereRoom() noexcept;
-  bool waitForRoom() const { return !waitingForRoom.empty(); }
+  bool waitForRoom();
 
  private:
-  void push(const boost::filesystem::path& path) noexcept;
-  void removeFile(const boost::filesystem::path& path) noexcept;
+  enum class State { kWaiting, kCompressing, kArchived, kKept, kNoRoom };
+  struct Entry {
+    uint64_t id = 0;
+    boost::filesystem::path log;      // empty once its archive took its place
+    boost::filesystem::path archive;  // empty while there is none
+    State state = State::kWaiting;
+    bool leftover = false;
+  };
 
-  enum class Compressed { kDone, kKept, kStray };
-  Compressed compress(const boost::filesystem::path& path, boost::filesystem::path& archive,
-                      bool firstAttempt) noexcept;
-  void stopWaiting(const boost::filesystem::path& path) noexcept;
+  void compress(uint64_t id, const boost::filesystem::path& path, int atLevel,
+                bool firstAttempt) noexcept;
+  Entry* find(uint64_t id);
+  int chooseLevel(bool behind) noexcept;
 
-  std::deque<boost::filesystem::path> files;
-  std::vector<boost::filesystem::path> waitingForRoom;  // entries, oldest first
+  std::mutex lock;
+  std::deque<Entry> files;
   uint32_t capacity;
+  uint64_t lastId = 0;
+  // Set, under the lock, when the file being compressed is pushed out.
+  std::atomic<bool> abandoned{false};
+  // Archive thread only: the compression level and when the thread was
+  // last found behind the input.
+  int level = 9;
+  Clock::time_point lastBehind{};
+  bool everBehind = false;
 };
 
 }  // namespace zarvo

@@ -13,12 +13,14 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -200,6 +202,47 @@ TEST(FaultFullDisk, RoomIsMadeFromOldArchivesThenTheWriterPauses) {
     if (!roomReturns) left.insert(left.begin(), "ballast");
     EXPECT_EQ(listDir(run.copy), left);
   }
+}
+
+// The archive thread's syncs take five seconds each when a write finds the
+// disk full, so the writer waits for it to catch up: a TERM then ends the
+// writer within a second, and nothing is removed to make room after it.
+TEST(FaultFullDisk, ATermWhileWaitingForTheArchiveThreadEndsAtOnce) {
+  if (const std::string why = whyNoTmpfs(); !why.empty()) GTEST_SKIP() << why;
+  if (const std::string why = whyNoStrace(); !why.empty()) GTEST_SKIP() << why;
+  TmpfsRun run;
+  writeFile(run.seed + "/ballast", randomBytes(700 << 10, 4));
+  run.start("1m", traced(run.work / "trace", {"-e", "trace=fsync", "-e",
+                                              "inject=fsync:delay_enter=5000000"},
+                         writer({run.disk, "10", "50000"})));
+  pid_t writerPid = 0;
+  ASSERT_TRUE(eventually([&] {
+    if (!exists(run.pidFile)) return false;
+    const std::string strace = std::to_string(run.writerPid());
+    std::istringstream children(readFile("/proc/" + strace + "/task/" + strace + "/children"));
+    return static_cast<bool>(children >> writerPid) && exists(run.inside(logName(1)));
+  }, kEnds));
+  // File 1 is finished and its archive written: the archive thread is in
+  // the sync. Then the disk fills, within moments.
+  run.child->write(requests("first", 500));
+  ASSERT_TRUE(eventually([&] { return exists(run.inside(partialName(1))); }, kEnds));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  run.child->write(requests("item", 6000));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  kill(writerPid, SIGTERM);
+  EXPECT_TRUE(eventually([&] {
+    const std::string stat = "/proc/" + std::to_string(writerPid) + "/stat";
+    return !exists(stat) || readFile(stat).find(") Z ") != std::string::npos;
+  }, 1.0)) << "still running a second after the TERM";
+  EXPECT_EQ(run.child->wait(kEnds), 1);
+  // strace may say something of its own about the process it lost.
+  const std::string err = std::regex_replace(run.child->stderrText(), std::regex("strace: .*\n"), "");
+  EXPECT_TRUE(std::regex_match(err, std::regex("No space left on device: could not store [1-9][0-9]* bytes\n")))
+      << err;
+  const LogDirectory left = listLogDirectory(run.copy);
+  EXPECT_GE(left.highest(), 2u) << ::testing::PrintToString(listDir(run.copy));
+  for (uint64_t n = 1; n <= left.highest(); ++n)
+    EXPECT_TRUE(left.files.count(n) && left.files.at(n).log) << logName(n) << " was removed";
 }
 
 TEST(FaultFullDisk, NoInodeForTheNextFileEndsWithTheOpenMessage) {

@@ -176,6 +176,12 @@ std::vector<std::string> unprivileged(const std::vector<std::string>& argv) {
   return out;
 }
 
+std::string withoutLevelLine(const std::string& err) {
+  const std::string line = "Archive thread behind the input: compressing at level 1\n";
+  const size_t at = err.find(line);
+  return at == std::string::npos ? err : err.substr(0, at) + err.substr(at + line.size());
+}
+
 bool haveCommand(const std::string& name) {
   return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
