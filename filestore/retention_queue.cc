@@ -88,9 +88,10 @@ int RetentionQueue::chooseLevel(bool behind) noexcept {
   }
   const int wanted = everBehind && now - lastBehind < kFastFor ? kFastLevel : kBestLevel;
   if (wanted != level) {
-    printMessage(wanted == kFastLevel
-                     ? "Archive thread behind the input: compressing at level 1"
-                     : "Archive thread keeps up again: compressing at level 9");
+    if (wanted == kFastLevel)
+      printMessage("Archive thread behind the input: compressing at level 1");
+    else
+      printMessage("Archive thread keeps up again: compressing at level 9");
     level = wanted;
   }
   return level;

@@ -178,8 +178,9 @@ std::vector<std::string> unprivileged(const std::vector<std::string>& argv) {
 
 std::string withoutLevelLine(const std::string& err) {
   const std::string line = "Archive thread behind the input: compressing at level 1\n";
-  const size_t at = err.find(line);
-  return at == std::string::npos ? err : err.substr(0, at) + err.substr(at + line.size());
+  std::string rest = err;
+  for (size_t at; (at = rest.find(line)) != std::string::npos;) rest.erase(at, line.size());
+  return rest;
 }
 
 bool haveCommand(const std::string& name) {

@@ -80,8 +80,9 @@ std::vector<std::string> traced(const std::string& traceLog,
                                 const std::vector<std::string>& argv);
 // True when `command -v name` succeeds.
 bool haveCommand(const std::string& name);
-// The writer's standard error without the line that says the archive
-// thread fell behind and compresses faster: a burst may or may not do that.
+// The writer's standard error without the lines that say the archive
+// thread fell behind and compresses faster: a burst may or may not do that,
+// once in every run of the writer.
 std::string withoutLevelLine(const std::string& err);
 
 }  // namespace zarvo::test
