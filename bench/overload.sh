@@ -129,12 +129,13 @@ flood() {
   # CPU of each writer thread, until the writer is gone.
   taskset -c 1 python3 -c 'import os, sys, time
 d, pid, out = sys.argv[1], sys.argv[2], sys.argv[3]
-peak_e = peak_b = peak_tmp = samples = 0; cpu = {}
+peak_e = peak_b = peak_tmp = samples = 0; cpu = {}; published = set()
 while os.path.exists("/proc/" + pid):
     e = b = t = 0
     try:
         for x in os.scandir(d):
             if x.name == ".zarvo-access.log.tmp": t += 1; continue
+            if x.name.endswith(".log.gz"): published.add(x.name)
             e += 1
             try: b += x.stat(follow_symlinks=False).st_size if not x.is_symlink() else 0
             except FileNotFoundError: pass
@@ -147,7 +148,7 @@ while os.path.exists("/proc/" + pid):
     except (FileNotFoundError, ProcessLookupError, IndexError): pass
     time.sleep(0.01)
 main = cpu.pop(pid, 0); arch = max(cpu.values()) if cpu else 0
-open(out, "w").write("%d %d %d %d %.2f\n" % (peak_e, peak_b, peak_tmp, samples, arch))' \
+open(out, "w").write("%d %d %d %d %.2f %d\n" % (peak_e, peak_b, peak_tmp, samples, arch, len(published)))' \
     "$dir" "$pid" "$WORK/$name.peaks" {hold}>&- &
   local sampler=$!
   taskset -c 1 python3 -c 'import os, sys, time
@@ -172,7 +173,7 @@ open(sys.argv[5], "w").write("%d %.2f\n" % (sent, time.monotonic() - t0))' \
   wait "$sampler" || true
   local fed secs peak_e peak_b peak_tmp samples arch main_cpu record bound_b
   read -r fed secs <"$WORK/$name.fed"
-  read -r peak_e peak_b peak_tmp samples arch <"$WORK/$name.peaks"
+  read -r peak_e peak_b peak_tmp samples arch published <"$WORK/$name.peaks"
   main_cpu=$(grep -o 'thread_cpu [0-9.]*' "$WORK/$name.counts" | awk '{print $2}')
   # One record: the prefix (its length from the first file) and 2047 bytes.
   record=$(($(head -c 4096 "$(ls -v "$dir"/zarvo-access-*.log | tail -1)" | sed -n 3p |
@@ -191,9 +192,15 @@ for f in glob.glob(sys.argv[1] + "/*.gz"):
     levels[level] = levels.get(level, 0) + 1
     t = time.process_time(); c = zlib.compressobj(level, zlib.DEFLATED, 31); c.compress(d); c.flush()
     spent += time.process_time() - t
-arch = float(sys.argv[2])
+arch = float(sys.argv[2]); n = sum(levels.values()); published = int(sys.argv[3])
 print("   archive thread CPU %.1f s; its survivors cost %.1f s again (levels %s): share %s" % (arch, spent,
-      levels, "%.0f %%" % (100 * spent / arch) if arch > 0 else "-"))' "$dir" "$arch"
+      levels, "%.0f %%" % (100 * spent / arch) if arch > 0 else "-"))
+# Archives retention retired later were not wasted work: each was the newest
+# once. At the survivors mean cost apiece, what every published archive took.
+if n and arch > 0:
+    print("   archives published in the run %d: about %.1f s, %.0f %% of the thread s CPU; the rest went"
+          " into compressions given up" % (published, published * spent / n, 100 * published * spent / n / arch))' \
+    "$dir" "$arch" "$published"
   echo "   main thread CPU $main_cpu s: $(calc "$main_cpu / ($fed / 1e9)" 2) s per GB"
   rm -rf "$dir" "$fifo"
 }
