@@ -74,10 +74,9 @@ void RetentionQueue::add(const boost::filesystem::path& path, bool leftover) {
   }
 }
 
-RetentionQueue::Entry* RetentionQueue::find(uint64_t id) {
-  for (Entry& entry : files)
-    if (entry.id == id) return &entry;
-  return nullptr;
+std::deque<RetentionQueue::Entry>::iterator RetentionQueue::find(uint64_t id) {
+  return std::find_if(files.begin(), files.end(),
+                      [id](const Entry& entry) { return entry.id == id; });
 }
 
 int RetentionQueue::chooseLevel(bool behind) noexcept {
@@ -130,8 +129,7 @@ void RetentionQueue::compress(uint64_t id, const boost::filesystem::path& path, 
   const std::error_code error =
       compressFile(path, compressedPath, archiveOpened, &failed, atLevel, &abandoned);
   std::unique_lock<std::mutex> guard(lock);
-  const auto at = std::find_if(files.begin(), files.end(),
-                               [id](const Entry& entry) { return entry.id == id; });
+  const auto at = find(id);
   Entry* entry = at == files.end() ? nullptr : &*at;
   if (!error && entry != nullptr) {
     entry->log.clear();
@@ -187,15 +185,15 @@ bool RetentionQueue::retryWhereRoom() noexcept {
     boost::filesystem::path path;
     {
       std::lock_guard<std::mutex> guard(lock);
-      Entry* entry = find(id);
-      if (entry == nullptr || entry->state != State::kNoRoom) continue;
+      const auto entry = find(id);
+      if (entry == files.end() || entry->state != State::kNoRoom) continue;
       path = entry->log;
     }
     if (!roomFor(path)) continue;
     {
       std::lock_guard<std::mutex> guard(lock);
-      Entry* entry = find(id);
-      if (entry == nullptr) continue;
+      const auto entry = find(id);
+      if (entry == files.end()) continue;
       entry->state = State::kCompressing;
       abandoned.store(false, std::memory_order_relaxed);
     }

@@ -58,7 +58,7 @@ class RetentionQueue {
 
   void compress(uint64_t id, const boost::filesystem::path& path, int atLevel,
                 bool firstAttempt) noexcept;
-  Entry* find(uint64_t id);
+  std::deque<Entry>::iterator find(uint64_t id);
   int chooseLevel(bool behind) noexcept;
 
   std::mutex lock;

@@ -22,8 +22,6 @@ class FileSink {
   // Creates path with mode 0600; it must not exist (EEXIST otherwise,
   // whatever is there: nothing planted at the name is ever opened).
   std::error_code create(const char* path) noexcept;
-  // Open on a regular file: not a FIFO, a device or a directory.
-  bool regularFile() const noexcept { return isRegularFile(file); }
 
   // count (>= 0) when all was written; otherwise 0, and ec is set.
   int write(const char* data, int count, std::error_code& ec) noexcept;

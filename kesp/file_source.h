@@ -17,8 +17,6 @@ class FileSource {
   // Opens path with mode "rb"; a symbolic link at path is refused (ELOOP),
   // never followed, and a FIFO opens at once, without waiting for a writer.
   std::error_code open(const char* path) noexcept;
-  // Open on a regular file: not a FIFO, a device or a directory.
-  bool regularFile() const noexcept { return isRegularFile(file); }
   // fstat of the open file; false when not open or fstat fails.
   bool status(struct stat& status) const noexcept { return fileStatus(file, status); }
 

@@ -18,11 +18,6 @@ std::error_code openFile(FileHandle& file, std::error_code& error, const char* p
   return error;
 }
 
-bool isRegularFile(const FileHandle& file) noexcept {
-  struct stat status;
-  return fileStatus(file, status) && S_ISREG(status.st_mode);
-}
-
 bool fileStatus(const FileHandle& file, struct stat& status) noexcept {
   return file && fstat(fileno(file.get()), &status) == 0;
 }

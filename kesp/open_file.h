@@ -26,9 +26,6 @@ using FileOpener = std::FILE* (*)(const char* path);
 std::error_code openFile(FileHandle& file, std::error_code& error, const char* path,
                          FileOpener opener) noexcept;
 
-// True when file is open on a regular file (not a FIFO, device or directory).
-bool isRegularFile(const FileHandle& file) noexcept;
-
 // fstat of an open file; false when file is null or fstat fails.
 bool fileStatus(const FileHandle& file, struct stat& status) noexcept;
 

@@ -10,6 +10,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "compress/stray_entry.h"
+#include "compress/sync_directory.h"
 #include "compress/temporary_name.h"
 #include "filestore/messages.h"
 
@@ -103,11 +104,7 @@ int replaceCursorFile(const boost::filesystem::path& file, const std::string& te
     return error;
   }
   // The rename itself must survive a crash of the machine.
-  const int directory = ::open(directoryOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    fsync(directory);
-    ::close(directory);
-  }
+  syncDirectory(file.parent_path());
   return 0;
 }
 
