@@ -41,17 +41,18 @@ constexpr std::streamsize kCompressorBufferSize = 4096;
 // file retention has dropped is not worth another block.
 class AbandonableSource : public io::device<io::input, char> {
  public:
-  AbandonableSource(Kesp::FileSource& source, const std::atomic<bool>* abandoned)
-      : input(source), flag(abandoned) {}
+  AbandonableSource(Kesp::FileSource& source, const CompressionWatch* watch)
+      : input(source), watched(watch) {}
   std::streamsize read(char* s, std::streamsize n) {
-    if (flag != nullptr && flag->load(std::memory_order_relaxed))
+    if (watched != nullptr &&
+        watched->state.load(std::memory_order_relaxed) == CompressionWatch::kAbandoned)
       throw std::system_error(Kesp::errnoCode(ECANCELED));
     return input.read(s, n);
   }
 
  private:
   Kesp::Source<Kesp::FileSource> input;
-  const std::atomic<bool>* flag;
+  const CompressionWatch* watched;
 };
 
 // The stream layer absorbs a write failure met while it syncs, and every
@@ -73,11 +74,26 @@ std::error_code refuseLinkOrDirectory(const boost::filesystem::path& archive) {
   return {};
 }
 
+// Under the watcher's lock, an archive given up never takes its name, and
+// one that took it is known to have: the watcher then removes it.
+std::error_code rename(const boost::filesystem::path& temporary,
+                       const boost::filesystem::path& archive, CompressionWatch* watch) {
+  std::unique_lock<std::mutex> guard;
+  if (watch != nullptr) {
+    guard = std::unique_lock<std::mutex>(watch->lock);
+    if (watch->state.load(std::memory_order_relaxed) == CompressionWatch::kAbandoned)
+      return Kesp::errnoCode(ECANCELED);
+  }
+  if (std::rename(temporary.c_str(), archive.c_str()) != 0) return Kesp::errnoCode(errno);
+  if (watch != nullptr) watch->state.store(CompressionWatch::kNamed, std::memory_order_relaxed);
+  return {};
+}
+
 // The archive takes its name only once it is synced; the directory entry
 // of that name must be on disk too before the caller deletes the input.
 std::error_code publish(const boost::filesystem::path& temporary,
-                        const boost::filesystem::path& archive) {
-  if (std::rename(temporary.c_str(), archive.c_str()) != 0) return Kesp::errnoCode(errno);
+                        const boost::filesystem::path& archive, CompressionWatch* watch) {
+  if (const std::error_code renamed = rename(temporary, archive, watch)) return renamed;
   const std::error_code synced = syncDirectory(archive.parent_path());
   // The input stays; an archive beside it that may not survive a crash
   // would only be read twice.
@@ -116,7 +132,7 @@ boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& arch
 std::error_code compressFile(const boost::filesystem::path& input,
                              boost::filesystem::path& output, bool& archiveOpened,
                              boost::filesystem::path* failed, int level,
-                             const std::atomic<bool>* abandoned) noexcept {
+                             CompressionWatch* watch) noexcept {
   archiveOpened = false;
   output = input;
   output += ".gz";
@@ -140,7 +156,7 @@ std::error_code compressFile(const boost::filesystem::path& input,
     return moded;
   culprit = input;
 
-  io::stream<AbandonableSource> inputStream{AbandonableSource{source, abandoned}};
+  io::stream<AbandonableSource> inputStream{AbandonableSource{source, watch}};
   io::stream<Kesp::Sink<Kesp::FileSink>> outputStream{Kesp::Sink<Kesp::FileSink>{sink}};
   io::filtering_streambuf<io::output> chain;
   // The link in front of the compressor would otherwise buffer only 128
@@ -163,9 +179,7 @@ std::error_code compressFile(const boost::filesystem::path& input,
   // The caller deletes the input on success: the archive and its directory
   // entry must be on disk first, or a crash could leave neither.
   if (const std::error_code synced = sink.sync(); synced.value() != 0) return synced;
-  if (abandoned != nullptr && abandoned->load(std::memory_order_relaxed))
-    return Kesp::errnoCode(ECANCELED);
-  return publish(temporary, output);
+  return publish(temporary, output, watch);
 }
 
 }  // namespace zarvo

@@ -6,6 +6,7 @@
 // an archive of its own whose directory entry could not be synced: the
 // caller decides what to keep.
 #include <atomic>
+#include <mutex>
 #include <system_error>
 
 #include <boost/filesystem/path.hpp>
@@ -30,12 +31,25 @@ namespace zarvo {
 // waiting on it, and left alone; so is anything at the temporary's name,
 // which is only ever created new. The archive gets the input's mode.
 // level: zlib's 1 (fastest) to 9 (best); the header's extra-flags byte says
-// 4 for 1, 2 for 9. abandoned, when given, is looked at between blocks and
-// before the archive takes its name: once set, the call gives ECANCELED.
+// 4 for 1, 2 for 9. watch, when given, lets another thread give the call
+// up: it gives ECANCELED once that is seen, between blocks or when the
+// archive is about to take its name.
+struct CompressionWatch;
 std::error_code compressFile(const boost::filesystem::path& input,
                              boost::filesystem::path& output, bool& archiveOpened,
                              boost::filesystem::path* failed = nullptr, int level = 9,
-                             const std::atomic<bool>* abandoned = nullptr) noexcept;
+                             CompressionWatch* watch = nullptr) noexcept;
+
+// One compression as seen by a thread that may give it up while it runs.
+// The archive takes its name under `lock`, and only while the compression
+// is still wanted; so whoever gives it up under `lock` learns whether the
+// name was taken (and is theirs to remove), or knows it never will be.
+struct CompressionWatch {
+  enum State { kRunning, kAbandoned, kNamed };
+  explicit CompressionWatch(std::mutex& namingLock) : lock(namingLock) {}
+  std::mutex& lock;
+  std::atomic<int> state{kRunning};
+};
 
 // Where the archive `archive` is written before it takes its name.
 boost::filesystem::path temporaryArchivePath(const boost::filesystem::path& archive);

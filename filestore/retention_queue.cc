@@ -67,11 +67,21 @@ void RetentionQueue::add(const boost::filesystem::path& path, bool leftover) {
       if (files.size() <= capacity) return;
       out = std::move(files.front());
       files.pop_front();
-      if (out.state == State::kCompressing) abandoned.store(true, std::memory_order_relaxed);
+      giveUp(out);
     }
     removeName(out.log);
     removeName(out.archive);
   }
+}
+
+// Under the lock, for a file pushed out: its compression either named its
+// archive already, which then goes with the file, or never will.
+void RetentionQueue::giveUp(Entry& out) noexcept {
+  if (out.state != State::kCompressing) return;
+  if (watch.state.load(std::memory_order_relaxed) == CompressionWatch::kNamed)
+    out.archive = out.log.string() + std::string(kCompressedSuffix);
+  else
+    watch.state.store(CompressionWatch::kAbandoned, std::memory_order_relaxed);
 }
 
 std::deque<RetentionQueue::Entry>::iterator RetentionQueue::find(uint64_t id) {
@@ -113,7 +123,7 @@ void RetentionQueue::compressNewest() noexcept {
       path = it->log;
     }
     if (id == 0) return;
-    abandoned.store(false, std::memory_order_relaxed);
+    watch.state.store(CompressionWatch::kRunning, std::memory_order_relaxed);
   }
   compress(id, path, chooseLevel(othersWaiting >= kBacklog), true);
 }
@@ -127,7 +137,7 @@ void RetentionQueue::compress(uint64_t id, const boost::filesystem::path& path, 
   boost::filesystem::path compressedPath, failed;
   bool archiveOpened = false;
   const std::error_code error =
-      compressFile(path, compressedPath, archiveOpened, &failed, atLevel, &abandoned);
+      compressFile(path, compressedPath, archiveOpened, &failed, atLevel, &watch);
   std::unique_lock<std::mutex> guard(lock);
   const auto at = find(id);
   Entry* entry = at == files.end() ? nullptr : &*at;
@@ -165,7 +175,7 @@ bool RetentionQueue::removeOldest(const std::string& why) noexcept {
     if (files.empty()) return false;
     oldest = std::move(files.front());
     files.pop_front();
-    if (oldest.state == State::kCompressing) abandoned.store(true, std::memory_order_relaxed);
+    giveUp(oldest);
   }
   const boost::filesystem::path& named = oldest.archive.empty() ? oldest.log : oldest.archive;
   const bool removedLog = removeName(oldest.log);
@@ -195,7 +205,7 @@ bool RetentionQueue::retryWhereRoom() noexcept {
       const auto entry = find(id);
       if (entry == files.end()) continue;
       entry->state = State::kCompressing;
-      abandoned.store(false, std::memory_order_relaxed);
+      watch.state.store(CompressionWatch::kRunning, std::memory_order_relaxed);
     }
     compress(id, path, chooseLevel(false), false);
   }

@@ -8,7 +8,9 @@
 // first, so under overload the archives that exist are the newest, and gives
 // up a compression as soon as its file is pushed out. Shared by the main
 // thread (add, removeOldest) and the archive thread (the rest), under one
-// lock that is never held across a system call.
+// lock that is held across no system call but the rename that names an
+// archive: a file pushed out while it is compressed then takes with it the
+// archive that compression named, or that archive is never named.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -17,6 +19,8 @@
 #include <string>
 
 #include <boost/filesystem/path.hpp>
+
+#include "compress/compress_file.h"
 
 namespace zarvo {
 
@@ -60,13 +64,15 @@ class RetentionQueue {
                 bool firstAttempt) noexcept;
   std::deque<Entry>::iterator find(uint64_t id);
   int chooseLevel(bool behind) noexcept;
+  void giveUp(Entry& out) noexcept;
 
   std::mutex lock;
   std::deque<Entry> files;
   uint32_t capacity;
   uint64_t lastId = 0;
-  // Set, under the lock, when the file being compressed is pushed out.
-  std::atomic<bool> abandoned{false};
+  // The compression running, given up under the lock when its file is
+  // pushed out.
+  CompressionWatch watch{lock};
   // Archive thread only: the compression level and when the thread was
   // last found behind the input.
   int level = 9;

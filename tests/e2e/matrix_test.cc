@@ -1435,6 +1435,24 @@ Outcome boundedStorm(Scene& scene) {
   return {traced.wait(kEnds), traced.stderrText(), fed};
 }
 
+// File 1's rename is held 3 s once its archive has taken its name, while
+// the next record pushes file 1 out (MAXFILENUM 2) and the input ends: the
+// archive goes with its file, though the run ends before that compression
+// returns. Only the second record is to be kept.
+Outcome namedAsItsFileRetires(Scene& scene) {
+  const std::string renames = "rename,renameat,renameat2";
+  Child traced(zarvo::test::traced(
+      scene.scratch / "trace",
+      {"-e", "trace=" + renames, "-e", "inject=" + renames + ":delay_exit=3000000", "-P",
+       scene.dir + "/" + partialName(1)},
+      writer({scene.dir, std::to_string(scene.maxFileNum), "0"})));
+  traced.write("one\n");
+  EXPECT_TRUE(eventually([&] { return exists(scene.dir + "/" + gzName(1)); }, kEnds));
+  traced.write("two\n");
+  traced.closeInput();
+  return {traced.wait(kEnds), traced.stderrText(), "two\n"};
+}
+
 const std::vector<Row> kBacklogRows = {
     {"BoundedDuringAStorm",
      "every fsync delayed 200 ms, 20 records every 10 ms for 1.5 s, MAXFILESIZE 2000, "
@@ -1452,6 +1470,9 @@ const std::vector<Row> kBacklogRows = {
      [](Scene& scene, int step) { return slowArchive(scene, step, 300, "0"); }, 0, "",
      kAllOfInput | kRecovered | kNewestArchivesKept | kWholeRecords | kOutsideUntouched, 0,
      whyNoStrace},
+    {"NamedAsItsFileRetires", "an archive takes its name as its file is pushed out", 2,
+     [](Scene& scene, int) { return namedAsItsFileRetires(scene); }, 0, "",
+     kAllOfInput | kWholeRecords | kOutsideUntouched, 0, whyNoStrace},
 };
 
 class MatrixBacklog : public ::testing::TestWithParam<Row> {};
