@@ -76,8 +76,8 @@ std::error_code refuseLinkOrDirectory(const boost::filesystem::path& archive) {
 
 // Under the watcher's lock, an archive given up never takes its name, and
 // one that took it is known to have: the watcher then removes it.
-std::error_code rename(const boost::filesystem::path& temporary,
-                       const boost::filesystem::path& archive, CompressionWatch* watch) {
+std::error_code takeName(const boost::filesystem::path& temporary,
+                         const boost::filesystem::path& archive, CompressionWatch* watch) {
   std::unique_lock<std::mutex> guard;
   if (watch != nullptr) {
     guard = std::unique_lock<std::mutex>(watch->lock);
@@ -93,7 +93,7 @@ std::error_code rename(const boost::filesystem::path& temporary,
 // of that name must be on disk too before the caller deletes the input.
 std::error_code publish(const boost::filesystem::path& temporary,
                         const boost::filesystem::path& archive, CompressionWatch* watch) {
-  if (const std::error_code renamed = rename(temporary, archive, watch)) return renamed;
+  if (const std::error_code named = takeName(temporary, archive, watch)) return named;
   const std::error_code synced = syncDirectory(archive.parent_path());
   // The input stays; an archive beside it that may not survive a crash
   // would only be read twice.
