@@ -156,8 +156,9 @@ void RetentionQueue::compress(uint64_t id, const boost::filesystem::path& path, 
   guard.unlock();
   // Slower than the input: retention dropped the file before it was done.
   if (entry == nullptr) chooseLevel(true);
+  // A file pushed out after its archive was named took that archive along.
   if (!error) {
-    removeName(entry != nullptr ? path : compressedPath);
+    if (entry != nullptr) removeName(path);
     return;
   }
   // The archive's own name never held this attempt; whatever is there (a
